@@ -1,0 +1,166 @@
+/*
+ * orv_lib.h - public interface of Orv_Lib, the library through which a
+ * point-of-sale host exchanges data files with an electronic cash register
+ * over RS-232, TCP or USB.
+ *
+ * Usable from C and C++. On 32-bit Windows every export is stdcall and every
+ * record below is exactly an array of 32-bit words; on 64-bit targets the
+ * pointer words are pointer-sized and the records follow natural alignment.
+ *
+ * Threading: call the exports from one thread at a time. The one exception is
+ * Ol_Cancel, which may be called from another thread while a transfer runs.
+ */
+#ifndef ORV_LIB_H
+#define ORV_LIB_H
+
+#include <stdint.h>
+
+#if defined(_WIN32)
+#define OL_CALL __stdcall
+#else
+#define OL_CALL
+#endif
+
+#if defined(ORV_LIB_BUILDING)
+#if defined(_WIN32)
+#define OL_API
+#else
+#define OL_API __attribute__((visibility("default")))
+#endif
+#else
+#define OL_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---------------------------------------------------------------------------
+ * Result codes. 0 is success; every other code says what stopped the call.
+ * ------------------------------------------------------------------------- */
+enum OlResult {
+    OL_OK = 0,               /* success (also a serial receive ended by EOT) */
+    OL_HEADER_FILE = 3,      /* header file cannot be opened/created/written, holds no data,
+                                or its header is refused (see "Header limits" below) */
+    OL_DATA_FILE = 4,        /* data, line, reply or send file cannot be opened, created,
+                                holds nothing to send, or a write to it was short */
+    OL_NOT_HEADER = 23,      /* a record/block/packet expected to be a header is not one */
+    OL_DSR_LOST = 31,        /* serial: DSR lost, or not on within the send timer */
+    OL_CARRIER_LOST = 32,    /* serial: carrier off too long while RTS not raised */
+    OL_CARRIER_BUSY = 33,    /* serial: carrier did not drop before a switched-RTS send */
+    OL_CTS_TIMEOUT = 34,     /* serial: CTS not on within the send timer */
+    OL_NO_LINK = 35,         /* no (suitable) link open, or the open failed */
+    OL_CANCELLED = 36,       /* Ol_Cancel(1) was seen by a wait */
+    OL_EOT = 37,             /* serial: the register sent EOT where an answer was awaited */
+    OL_SEND_FAILED = 38,     /* network: no attempt sent the block */
+    OL_NO_ANSWER = 39,       /* no answer within the time limit / retries used up */
+    OL_LINE_DOWN = 40,       /* serial: line down, not connected or closed */
+    OL_ALREADY_OPEN = 41,    /* the link asked for is already open */
+    OL_BAD_STATE = 50,       /* wrong state or argument out of range */
+    OL_START_FAILED = 55,    /* link thread could not be started */
+    OL_NET_CLOSED = 82,      /* network: closed, receive failed or bad checksum */
+    OL_NET_REFUSED = 84,     /* network: register answered with a refusal block */
+    OL_USB_OPEN = 85,        /* USB: opening the device failed */
+    OL_USB_BAD_OPEN = 86,    /* USB: wrong answer to the opening exchange */
+    OL_USB_READ = 87,        /* USB: a read failed, or the device is not open */
+    OL_USB_WRITE = 88,       /* USB: a write failed, or the device is not open */
+    OL_USB_NAK = 89          /* USB: the register sent NAK & END */
+};
+/* Any other value is the system error code of a failed serial write. On POSIX
+ * a failed write is reported as 29 (the Windows "write fault" code), never as
+ * a raw errno. */
+
+/* ---------------------------------------------------------------------------
+ * Records. The host allocates and owns them; the library reads them during the
+ * call and writes back only DataFileDesc.byteCount and the first CR of
+ * ExchangeRequest.command (replaced by a NUL).
+ * ------------------------------------------------------------------------- */
+typedef struct SendFileDesc {
+    char *path;       /* file to send */
+    uint32_t timeout; /* serial: time limit per record, ms */
+} SendFileDesc;
+
+typedef struct DataFileDesc {
+    uint32_t csv;       /* Ol_WriteRead: nonzero = comma-separated table text */
+    uint32_t byteCount; /* out: data characters and commas written */
+    char *path;         /* data file (first file of a numbered series) */
+    uint32_t timeout;   /* serial receive: time limit per data record, ms */
+} DataFileDesc;
+
+typedef struct HeaderFileDesc {
+    uint32_t format;  /* send: 0 hex as is, 1 drop CR/LF/','; receive: 0 hex, else fields */
+    char *path;       /* header file */
+    uint32_t timeout; /* serial receive: time limit per header record, ms */
+} HeaderFileDesc;
+
+typedef struct ExchangeRequest {
+    uint32_t direction;     /* 1 = the PC sends; anything else = the PC receives */
+    uint32_t selection;     /* serial: 0 select, 1 bid, 2 neither */
+    char *command;          /* command text or NULL; cut in place at its first CR */
+    uint32_t receiveWait;   /* network: receive time limit, ms */
+    uint32_t retries;       /* serial: retry count; network: send retries */
+    uint32_t timeout;       /* serial: time limit, ms; network: send retry wait, ms */
+    uint32_t reserved;      /* read by no link */
+    uint32_t selectRetries; /* serial: retries of the selection */
+    uint32_t selectTimeout; /* serial: time limit of the selection, ms */
+    uint32_t closeMode;     /* serial send: nonzero bare EOT, 0 EOT and wait for ACK */
+    uint32_t endPause;      /* 1 = end with a pause instead of the closing handshake */
+} ExchangeRequest;
+
+typedef struct SerialOpenRecord {
+    char *stationAddress; /* first 6 characters are used, NUL-padded */
+    uint32_t portNumber;  /* COM port number */
+    uint32_t baudCode;    /* 0..6 = 2400, 4800, 9600, 19200, 38400, 57600, 115200 */
+    uint32_t lineMode;    /* 0 switched RTS, 1 RTS held, 2 RTS held + lines not watched */
+} SerialOpenRecord;
+
+typedef struct NetworkOpenRecord {
+    char *registerAddress; /* "127.000.000.001" style dotted decimal */
+    char *terminalAddress; /* this terminal's address, same form */
+    uint32_t port;         /* TCP port of the register */
+} NetworkOpenRecord;
+
+typedef struct UsbOpenRecord {
+    char *deviceName; /* device name, at most 255 characters */
+} UsbOpenRecord;
+
+typedef struct VersionRecord {
+    char *buffer; /* receives the product version text, "Ver 1.2" (8 bytes) */
+} VersionRecord;
+
+/* ---------------------------------------------------------------------------
+ * Exports. Normal order: Ol_Initialize; any number of (one open, transfers,
+ * Ol_Close); Ol_End before unloading. Every export is safe in any state and
+ * returns a code rather than crash.
+ *
+ * Null pointers:
+ *  - a null open record passes the state checks of the open and then fails the
+ *    open with 35 (OL_NO_LINK), on every link;
+ *  - a null ExchangeRequest gives 50 (OL_BAD_STATE);
+ *  - a null HeaderFileDesc or DataFileDesc to Ol_WriteRead means "no such
+ *    descriptor";
+ *  - a null SendFileDesc/DataFileDesc to Ol_Write/Ol_Read returns 0 after the
+ *    link's state check;
+ *  - Ol_Version with a null record or a null buffer returns 0 and writes nothing.
+ * ------------------------------------------------------------------------- */
+OL_API void OL_CALL Ol_Initialize(void);
+OL_API void OL_CALL Ol_End(void);
+OL_API uint32_t OL_CALL Ol_Open_RS(SerialOpenRecord *record);
+OL_API uint32_t OL_CALL Ol_Open_MWS(NetworkOpenRecord *record);
+OL_API uint32_t OL_CALL Ol_Open_USB(UsbOpenRecord *record);
+OL_API uint32_t OL_CALL Ol_Close(void);
+OL_API uint32_t OL_CALL Ol_Write(SendFileDesc *file);
+OL_API uint32_t OL_CALL Ol_Read(DataFileDesc *file);
+OL_API uint32_t OL_CALL Ol_WriteRead(ExchangeRequest *request, HeaderFileDesc *header,
+                                     DataFileDesc *data);
+OL_API uint32_t OL_CALL Ol_Cancel(uint32_t mode);
+OL_API uint32_t OL_CALL Ol_EchoBack(ExchangeRequest *request, SendFileDesc *sendFile,
+                                    DataFileDesc *receiveFile);
+OL_API uint32_t OL_CALL Ol_SignalWrite(uint32_t lines);
+OL_API uint32_t OL_CALL Ol_Version(VersionRecord *record);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* ORV_LIB_H */

@@ -1,0 +1,21 @@
+#!/bin/sh
+# Installs the Debian packages the build needs, only those missing.
+#   scripts/install-deps.sh           native build (library, tools, tests)
+#   scripts/install-deps.sh --all     also the MinGW-w64 cross compilers and wine64
+set -eu
+packages="cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev libbenchmark-dev"
+if [ "${1:-}" = "--all" ]; then
+  packages="$packages g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64"
+fi
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "installing:$missing"
+  sudo_cmd=""
+  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
+  $sudo_cmd apt-get update -qq
+  # shellcheck disable=SC2086
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends $missing
+fi

@@ -1,0 +1,15 @@
+#!/bin/sh
+# Runs every test on a fresh Debian machine: installs what is missing, builds
+# every preset (Linux, ASan+UBSan, Windows x86_64 and i686) and runs all tests.
+set -eu
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh --all
+jobs=$(nproc)
+status=0
+for preset in linux asan mingw64 mingw32; do
+  echo "=== $preset ==="
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  ctest --preset "$preset" -j "$jobs" || status=1
+done
+exit $status

@@ -1,0 +1,18 @@
+# The shared library exports exactly the thirteen functions.
+execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIB}")
+endif()
+string(REGEX MATCHALL "[0-9a-f]+ [TDBRW] [A-Za-z_][A-Za-z0-9_]*" symbols "${out}")
+set(names)
+foreach(line IN LISTS symbols)
+  string(REGEX REPLACE "^[0-9a-f]+ [TDBRW] " "" name "${line}")
+  list(APPEND names ${name})
+endforeach()
+list(SORT names)
+set(expected Ol_Cancel Ol_Close Ol_EchoBack Ol_End Ol_Initialize Ol_Open_MWS Ol_Open_RS
+    Ol_Open_USB Ol_Read Ol_SignalWrite Ol_Version Ol_Write Ol_WriteRead)
+if(NOT names STREQUAL expected)
+  message(FATAL_ERROR "exported symbols differ: ${names}")
+endif()
+message(STATUS "13 exports, nothing else")

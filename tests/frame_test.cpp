@@ -1,0 +1,187 @@
+// The library frame through the exports: lifecycle, the rules of every open,
+// dispatch without a link, cancel, version and the trace sink.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "api/library.h"
+#include "api/result_codes.h"
+#include "orv_lib.h"
+#include "test_support.h"
+
+namespace {
+
+using orv::Core;
+
+class Frame : public orv::test::LibraryTest {};
+
+TEST_F(Frame, ExportsBeforeInitialiseAndAfterEnd) {
+    for (int round = 0; round < 2; ++round) {
+        SerialOpenRecord rs{};
+        NetworkOpenRecord mws{};
+        UsbOpenRecord usb{};
+        EXPECT_EQ(Ol_Open_RS(&rs), OL_BAD_STATE);
+        EXPECT_EQ(Ol_Open_MWS(&mws), OL_BAD_STATE);
+        EXPECT_EQ(Ol_Open_USB(&usb), OL_BAD_STATE);
+        EXPECT_EQ(Ol_Cancel(1), OL_BAD_STATE);
+        EXPECT_EQ(Ol_Write(nullptr), OL_NO_LINK);
+        EXPECT_EQ(Ol_Read(nullptr), OL_NO_LINK);
+        EXPECT_EQ(Ol_WriteRead(nullptr, nullptr, nullptr), OL_NO_LINK);
+        EXPECT_EQ(Ol_EchoBack(nullptr, nullptr, nullptr), OL_NO_LINK);
+        EXPECT_EQ(Ol_SignalWrite(3), OL_BAD_STATE);
+        EXPECT_EQ(Ol_Close(), OL_OK);
+        Ol_End();
+        Ol_End();
+        EXPECT_EQ(Core().state.load(), 0u);
+        Ol_Initialize();
+        Ol_End();
+    }
+}
+
+TEST_F(Frame, VersionAnyTime) {
+    char text[16];
+    std::memset(text, 'x', sizeof text);
+    VersionRecord record{text};
+    EXPECT_EQ(Ol_Version(&record), OL_OK);
+    EXPECT_STREQ(text, "Ver 1.2");
+    EXPECT_EQ(Ol_Version(nullptr), OL_OK);
+    VersionRecord empty{nullptr};
+    EXPECT_EQ(Ol_Version(&empty), OL_OK);
+}
+
+TEST_F(Frame, InitialiseCreatesMutexesAndTwiceStartsAfresh) {
+    Ol_Initialize();
+    EXPECT_EQ(Core().state.load(), orv::StateInitialised);
+    for (int i = 0; i < orv::MutexCount; ++i) EXPECT_EQ(orv::testing::MutexSlotKind(i), 2) << i;
+    NetworkOpenRecord mws{};
+    EXPECT_EQ(Ol_Open_MWS(&mws), OL_NO_LINK);  // leaves the network link started
+    EXPECT_EQ(Core().state.load(), orv::StateInitialised | orv::StateNetworkStarted);
+
+    int closed[32];
+    orv::testing::TakeClosedMutexes(closed, 32);
+    Ol_Initialize();  // ends the first use completely, then creates fresh mutexes
+    EXPECT_EQ(orv::testing::TakeClosedMutexes(closed, 32), orv::MutexCount);
+    EXPECT_EQ(Core().state.load(), orv::StateInitialised);
+    EXPECT_EQ(Core().openLink.load(), orv::LinkNone);
+    for (int i = 0; i < orv::MutexCount; ++i) EXPECT_EQ(orv::testing::MutexSlotKind(i), 2) << i;
+}
+
+TEST_F(Frame, FailedMutexCreationUnwindsNewestFirst) {
+    orv::testing::FailMutexCreationAt(3);
+    Ol_Initialize();
+    int closed[32];
+    ASSERT_EQ(orv::testing::TakeClosedMutexes(closed, 32), 3);
+    EXPECT_EQ(closed[0], 2);
+    EXPECT_EQ(closed[1], 1);
+    EXPECT_EQ(closed[2], 0);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(orv::testing::MutexSlotKind(i), 0) << i;
+    EXPECT_EQ(orv::testing::MutexSlotKind(3), 1);  // keeps the failed creation's null
+    EXPECT_EQ(orv::testing::MutexSlotKind(4), 0);
+    EXPECT_EQ(Core().state.load(), 0u);
+    SerialOpenRecord rs{};
+    EXPECT_EQ(Ol_Open_RS(&rs), OL_BAD_STATE);
+    EXPECT_EQ(Ol_Cancel(1), OL_BAD_STATE);
+
+    // A failure at the first mutex has nothing to undo; a later Ol_Initialize works.
+    orv::testing::FailMutexCreationAt(0);
+    Ol_Initialize();
+    EXPECT_EQ(orv::testing::TakeClosedMutexes(closed, 32), 0);
+    EXPECT_EQ(Core().state.load(), 0u);
+    Ol_Initialize();
+    EXPECT_EQ(Core().state.load(), orv::StateInitialised);
+}
+
+// A null record, or a connect that fails, leaves the link started but not
+// open: the other links are refused until Ol_End.
+TEST_F(Frame, StartedButNotOpenBlocksTheOtherLinks) {
+    struct Case {
+        const char* name;
+        std::uint32_t (*open)();
+        std::uint32_t startedBit;
+    };
+    const Case cases[] = {
+        {"serial", [] { return Ol_Open_RS(nullptr); }, orv::StateSerialStarted},
+        {"network", [] { return Ol_Open_MWS(nullptr); }, orv::StateNetworkStarted},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Ol_Initialize();
+        ASSERT_EQ(Ol_Cancel(1), OL_OK);
+        EXPECT_EQ(c.open(), OL_NO_LINK);
+        EXPECT_EQ(Core().state.load(), orv::StateInitialised | c.startedBit);
+        EXPECT_EQ(orv::GetCancelRequest(), 0u);  // the start clears a pending cancel
+        EXPECT_EQ(Core().openLink.load(), orv::LinkNone);
+        for (const Case& other : cases) {
+            if (&other != &c) {
+                EXPECT_EQ(other.open(), OL_BAD_STATE);
+            }
+        }
+        EXPECT_EQ(Ol_Open_USB(nullptr), OL_BAD_STATE);
+        EXPECT_EQ(Ol_Close(), OL_OK);  // nothing open: changes nothing
+        EXPECT_EQ(Core().state.load(), orv::StateInitialised | c.startedBit);
+        EXPECT_EQ(c.open(), OL_NO_LINK);  // the same link may retry
+        Ol_End();
+    }
+
+    // The USB link has no start of its own: a failed open starts nothing.
+    Ol_Initialize();
+    EXPECT_EQ(Ol_Open_USB(nullptr), OL_NO_LINK);
+    UsbOpenRecord usb{const_cast<char*>("no-such-device")};
+    EXPECT_EQ(Ol_Open_USB(&usb), OL_USB_OPEN);
+    EXPECT_EQ(Core().state.load(), orv::StateInitialised);
+}
+
+TEST_F(Frame, SignalWriteNeedsTheOpenSerialLink) {
+    Ol_Initialize();
+    EXPECT_EQ(Ol_SignalWrite(3), OL_BAD_STATE);
+    EXPECT_EQ(Ol_Open_RS(nullptr), OL_NO_LINK);
+    EXPECT_EQ(Ol_SignalWrite(3), OL_NO_LINK);
+}
+
+TEST_F(Frame, CancelModes) {
+    Ol_Initialize();
+    EXPECT_EQ(Ol_Cancel(4), OL_BAD_STATE);
+    EXPECT_EQ(Ol_Cancel(0xFFFFFFFFu), OL_BAD_STATE);
+    EXPECT_EQ(Ol_Cancel(1), OL_OK);
+    EXPECT_EQ(orv::GetCancelRequest(), orv::CancelRequested);
+    EXPECT_EQ(Ol_Cancel(2), OL_OK);
+    EXPECT_EQ(Ol_Cancel(3), OL_OK);
+    EXPECT_EQ(orv::GetCancelRequest(), orv::CancelRequested);  // 2 and 3 change nothing
+    EXPECT_EQ(Ol_Cancel(0), OL_OK);
+    EXPECT_EQ(orv::GetCancelRequest(), 0u);
+}
+
+TEST(ResultCodes, MapLinkStatus) {
+    const std::uint32_t pairs[][2] = {
+        {0, 0},       {1, 37},      {2, 39},      {0x100, 40},   {0x200, 31},  {0x300, 32},
+        {0x400, 33},  {0x500, 34},  {0x1000, 36}, {5, 5},        {29, 29},     {0x600, 0x600},
+        {36, 36},     {0xFFFFFFFFu, 0xFFFFFFFFu},
+    };
+    for (const auto& pair : pairs) EXPECT_EQ(orv::MapLinkStatus(pair[0]), pair[1]) << pair[0];
+}
+
+TEST_F(Frame, TraceSinkWritesOnlyWhenAsked) {
+    std::string path = TempPath("trace.log");
+    unsetenv("ORV_LIB_TRACE");
+    Ol_Initialize();
+    Ol_Cancel(1);
+    Ol_End();
+    EXPECT_FALSE(std::ifstream(path).good());
+
+    setenv("ORV_LIB_TRACE", path.c_str(), 1);
+    Ol_Initialize();
+    Ol_Cancel(1);
+    Ol_End();
+    unsetenv("ORV_LIB_TRACE");
+    std::ifstream in(path);
+    ASSERT_TRUE(in.good());
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(all.find("Ol_Cancel: mode 1"), std::string::npos) << all;
+    EXPECT_NE(all.find("] Ol_Initialize"), std::string::npos) << all;
+}
+
+}  // namespace
