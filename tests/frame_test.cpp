@@ -11,7 +11,7 @@
 #include "api/library.h"
 #include "api/result_codes.h"
 #include "orv_lib.h"
-#include "test_support.h"
+#include "support/library_test.h"
 
 namespace {
 
@@ -157,8 +157,12 @@ TEST_F(Frame, CancelModes) {
 
 TEST(ResultCodes, MapLinkStatus) {
     const std::uint32_t pairs[][2] = {
-        {0, 0},       {1, 37},      {2, 39},      {0x100, 40},   {0x200, 31},  {0x300, 32},
-        {0x400, 33},  {0x500, 34},  {0x1000, 36}, {5, 5},        {29, 29},     {0x600, 0x600},
+        {0, 0},       {1, 37},
+        {2, 39},      {0x100, 40},
+        {0x200, 31},  {0x300, 32},
+        {0x400, 33},  {0x500, 34},
+        {0x1000, 36}, {5, 5},
+        {29, 29},     {0x600, 0x600},
         {36, 36},     {0xFFFFFFFFu, 0xFFFFFFFFu},
     };
     for (const auto& pair : pairs) EXPECT_EQ(orv::MapLinkStatus(pair[0]), pair[1]) << pair[0];

@@ -18,7 +18,7 @@ using namespace orv::platform;
 
 // A name of this process's own, removed again when the test ends.
 class NamedMutexTest : public ::testing::Test {
-protected:
+  protected:
     std::string name_ = "OrvLnkTest" + std::to_string(getpid()) + "Mutex";
     void TearDown() override { shm_unlink(("/" + name_).c_str()); }
 };
@@ -113,7 +113,8 @@ TEST_F(NamedMutexTest, ManyProcessesCreatingAtOnceShareOneMutex) {
 
 TEST(Thread, StartsRunsAndJoins) {
     std::atomic<int> value{0};
-    Thread* t = ThreadStart([](void* arg) { static_cast<std::atomic<int>*>(arg)->store(7); }, &value);
+    Thread* t =
+        ThreadStart([](void* arg) { static_cast<std::atomic<int>*>(arg)->store(7); }, &value);
     ASSERT_NE(t, nullptr);
     ThreadJoin(t);
     EXPECT_EQ(value.load(), 7);

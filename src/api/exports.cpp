@@ -56,7 +56,9 @@ void CloseMutexSlot(int index) {
 #endif
 }
 
-const LinkDriver* OpenDriver() { return DriverFor(Core().openLink.load()); }
+const LinkDriver* OpenDriver() {
+    return DriverFor(Core().openLink.load());
+}
 
 }  // namespace
 
@@ -167,7 +169,9 @@ OL_API std::uint32_t OL_CALL Ol_Version(VersionRecord* record) {
 #if defined(ORV_LIB_TESTING)
 namespace orv::testing {
 
-void FailMutexCreationAt(int index) { g_failMutexAt = index; }
+void FailMutexCreationAt(int index) {
+    g_failMutexAt = index;
+}
 
 int TakeClosedMutexes(int* out, int capacity) {
     int n = g_closedCount < capacity ? g_closedCount : capacity;
@@ -193,7 +197,10 @@ void ResetLibrary() {
     core.openLink.store(LinkNone);
     g_failMutexAt = -1;
     g_closedCount = 0;
-    for (const LinkDriver* driver : kAllLinks) driver->clearRecord();
+    for (const LinkDriver* driver : kAllLinks) {
+        driver->clearRecord();
+        if (driver->resetCells != nullptr) driver->resetCells();
+    }
 }
 
 }  // namespace orv::testing

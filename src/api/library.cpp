@@ -23,9 +23,15 @@ LibraryCore& Core() {
     return core;
 }
 
-bool HasState(std::uint32_t bits) { return (Core().state.load() & bits) != 0; }
-void SetState(std::uint32_t bits) { Core().state.fetch_or(bits); }
-void ClearState(std::uint32_t bits) { Core().state.fetch_and(~bits); }
+bool HasState(std::uint32_t bits) {
+    return (Core().state.load() & bits) != 0;
+}
+void SetState(std::uint32_t bits) {
+    Core().state.fetch_or(bits);
+}
+void ClearState(std::uint32_t bits) {
+    Core().state.fetch_and(~bits);
+}
 
 namespace {
 platform::NamedMutex* UsableSlot(int index) {
@@ -34,8 +40,12 @@ platform::NamedMutex* UsableSlot(int index) {
 }
 }  // namespace
 
-void LockCell(int index) { platform::NamedMutexLock(UsableSlot(index)); }
-void UnlockCell(int index) { platform::NamedMutexUnlock(UsableSlot(index)); }
+void LockCell(int index) {
+    platform::NamedMutexLock(UsableSlot(index));
+}
+void UnlockCell(int index) {
+    platform::NamedMutexUnlock(UsableSlot(index));
+}
 
 namespace {
 std::uint32_t ReadCell(int index, const std::atomic<std::uint32_t>& cell) {
@@ -51,9 +61,17 @@ void WriteCell(int index, std::atomic<std::uint32_t>& cell, std::uint32_t value)
 }
 }  // namespace
 
-std::uint32_t GetCancelRequest() { return ReadCell(MutexManage, Core().cancelRequest); }
-void SetCancelRequest(std::uint32_t value) { WriteCell(MutexManage, Core().cancelRequest, value); }
-std::uint32_t GetLineMode() { return ReadCell(MutexManage, Core().lineMode); }
-void SetLineMode(std::uint32_t value) { WriteCell(MutexManage, Core().lineMode, value); }
+std::uint32_t GetCancelRequest() {
+    return ReadCell(MutexManage, Core().cancelRequest);
+}
+void SetCancelRequest(std::uint32_t value) {
+    WriteCell(MutexManage, Core().cancelRequest, value);
+}
+std::uint32_t GetLineMode() {
+    return ReadCell(MutexManage, Core().lineMode);
+}
+void SetLineMode(std::uint32_t value) {
+    WriteCell(MutexManage, Core().lineMode, value);
+}
 
 }  // namespace orv

@@ -19,7 +19,8 @@ const LinkDriver* DriverFor(std::uint32_t kind) {
 
 std::uint32_t OpenLinkWith(const LinkDriver& driver, const void* record) {
     // Only one kind of link may be started at a time.
-    constexpr std::uint32_t kAnyStarted = StateSerialStarted | StateNetworkStarted | StateUsbStarted;
+    constexpr std::uint32_t kAnyStarted =
+        StateSerialStarted | StateNetworkStarted | StateUsbStarted;
     if (!HasState(StateInitialised) || HasState(kAnyStarted & ~driver.startedBit)) {
         return OL_BAD_STATE;
     }

@@ -32,6 +32,9 @@ struct LinkDriver {
     void (*clearRecord)();
     // Ol_End, after the close: stops what outlives the link (may be null).
     void (*end)();
+    // Returns every cell of the link to its value at load; used by the test
+    // build's full reset between test cases (may be null).
+    void (*resetCells)();
 };
 
 extern const LinkDriver kSerialLink;

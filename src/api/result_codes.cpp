@@ -8,10 +8,14 @@ std::uint32_t MapLinkStatus(std::uint32_t status) {
         std::uint32_t result;
     };
     static constexpr Pair kPairs[] = {
-        {LinkDone, OL_OK},          {LinkEot, OL_EOT},
-        {LinkNoAnswer, OL_NO_ANSWER}, {LineDown, OL_LINE_DOWN},
-        {DsrLost, OL_DSR_LOST},     {CarrierLost, OL_CARRIER_LOST},
-        {CarrierBusy, OL_CARRIER_BUSY}, {CtsTimeout, OL_CTS_TIMEOUT},
+        {LinkDone, OL_OK},
+        {LinkEot, OL_EOT},
+        {LinkNoAnswer, OL_NO_ANSWER},
+        {LineDown, OL_LINE_DOWN},
+        {DsrLost, OL_DSR_LOST},
+        {CarrierLost, OL_CARRIER_LOST},
+        {CarrierBusy, OL_CARRIER_BUSY},
+        {CtsTimeout, OL_CTS_TIMEOUT},
         {CancelRequested, OL_CANCELLED},
     };
     for (const Pair& pair : kPairs) {

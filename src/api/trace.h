@@ -12,7 +12,9 @@ namespace orv::trace {
 
 extern std::atomic<bool> g_enabled;
 
-inline bool Enabled() { return g_enabled.load(std::memory_order_relaxed); }
+inline bool Enabled() {
+    return g_enabled.load(std::memory_order_relaxed);
+}
 
 // Opens (or reopens) the sink from the environment; closes it when unset.
 void Configure();
@@ -24,12 +26,12 @@ void WriteHex(const char* what, const std::uint8_t* bytes, std::size_t count);
 
 }  // namespace orv::trace
 
-#define ORV_TRACE(...)                                            \
-    do {                                                          \
+#define ORV_TRACE(...)                                                     \
+    do {                                                                   \
         if (::orv::trace::Enabled()) ::orv::trace::WriteLine(__VA_ARGS__); \
     } while (0)
 
-#define ORV_TRACE_HEX(what, bytes, count)                                   \
-    do {                                                                    \
+#define ORV_TRACE_HEX(what, bytes, count)                                        \
+    do {                                                                         \
         if (::orv::trace::Enabled()) ::orv::trace::WriteHex(what, bytes, count); \
     } while (0)

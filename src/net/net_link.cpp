@@ -14,7 +14,9 @@ std::uint32_t Start() {
     return 0;
 }
 
-std::uint32_t Connect(const void* /*record*/) { return OL_NO_LINK; }
+std::uint32_t Connect(const void* /*record*/) {
+    return OL_NO_LINK;
+}
 
 std::uint32_t Close() {
     if (!HasState(StateNetworkStarted)) return OL_BAD_STATE;
@@ -22,8 +24,12 @@ std::uint32_t Close() {
     return OL_OK;
 }
 
-std::uint32_t Write(SendFileDesc* /*file*/) { return OL_NO_LINK; }
-std::uint32_t Read(DataFileDesc* /*file*/) { return OL_NO_LINK; }
+std::uint32_t Write(SendFileDesc* /*file*/) {
+    return OL_NO_LINK;
+}
+std::uint32_t Read(DataFileDesc* /*file*/) {
+    return OL_NO_LINK;
+}
 std::uint32_t WriteRead(ExchangeRequest* /*request*/, HeaderFileDesc* /*header*/,
                         DataFileDesc* /*data*/) {
     return OL_NO_LINK;
@@ -38,8 +44,8 @@ void ClearRecord() {}
 namespace orv {
 
 const LinkDriver kNetworkLink = {
-    LinkNetwork, StateNetworkStarted, net::Start, net::Connect, net::Close, net::Write,
-    net::Read,   net::WriteRead,      nullptr,    net::ClearRecord, nullptr,
+    LinkNetwork, StateNetworkStarted, net::Start, net::Connect,     net::Close, net::Write,
+    net::Read,   net::WriteRead,      nullptr,    net::ClearRecord, nullptr,    nullptr,
 };
 
 }  // namespace orv

@@ -43,7 +43,9 @@ void SetTimeScale(std::uint32_t factor) {
     c.factor.store(factor == 0 ? 1 : factor);
 }
 
-std::uint32_t TimeScale() { return Clock().factor.load(); }
+std::uint32_t TimeScale() {
+    return Clock().factor.load();
+}
 
 std::uint32_t NowMs() {
     TestClock& c = Clock();
@@ -69,9 +71,13 @@ std::uint32_t RealWaitMs(std::uint32_t ms) {
 
 #else
 
-std::uint32_t NowMs() { return RawNowMs(); }
+std::uint32_t NowMs() {
+    return RawNowMs();
+}
 
-std::uint32_t RealWaitMs(std::uint32_t ms) { return ms; }
+std::uint32_t RealWaitMs(std::uint32_t ms) {
+    return ms;
+}
 
 #endif
 

@@ -22,7 +22,7 @@ void NamedMutexClose(NamedMutex* mutex);
 
 // A lock private to this process. Not copyable; lives where it is declared.
 class LocalMutex {
-public:
+  public:
     LocalMutex();
     ~LocalMutex();
     LocalMutex(const LocalMutex&) = delete;
@@ -30,18 +30,18 @@ public:
     void Lock();
     void Unlock();
 
-private:
+  private:
     alignas(8) unsigned char storage_[64];
 };
 
 class LocalLock {
-public:
+  public:
     explicit LocalLock(LocalMutex& mutex) : mutex_(mutex) { mutex_.Lock(); }
     ~LocalLock() { mutex_.Unlock(); }
     LocalLock(const LocalLock&) = delete;
     LocalLock& operator=(const LocalLock&) = delete;
 
-private:
+  private:
     LocalMutex& mutex_;
 };
 

@@ -17,7 +17,9 @@ std::uint32_t Start() {
     return 0;
 }
 
-std::uint32_t Connect(const void* /*record*/) { return OL_NO_LINK; }
+std::uint32_t Connect(const void* /*record*/) {
+    return OL_NO_LINK;
+}
 
 std::uint32_t Close() {
     if (!HasState(StateSerialStarted)) return OL_BAD_STATE;
@@ -25,8 +27,12 @@ std::uint32_t Close() {
     return OL_OK;
 }
 
-std::uint32_t Write(SendFileDesc* /*file*/) { return OL_NO_LINK; }
-std::uint32_t Read(DataFileDesc* /*file*/) { return OL_NO_LINK; }
+std::uint32_t Write(SendFileDesc* /*file*/) {
+    return OL_NO_LINK;
+}
+std::uint32_t Read(DataFileDesc* /*file*/) {
+    return OL_NO_LINK;
+}
 std::uint32_t WriteRead(ExchangeRequest* /*request*/, HeaderFileDesc* /*header*/,
                         DataFileDesc* /*data*/) {
     return OL_NO_LINK;
@@ -51,9 +57,9 @@ std::uint32_t SignalWrite(std::uint32_t /*lines*/) {
 namespace orv {
 
 const LinkDriver kSerialLink = {
-    LinkSerial,        StateSerialStarted, serial::Start,    serial::Connect,
-    serial::Close,     serial::Write,      serial::Read,     serial::WriteRead,
-    serial::EchoBack,  serial::ClearRecord, nullptr,
+    LinkSerial,       StateSerialStarted,  serial::Start, serial::Connect,
+    serial::Close,    serial::Write,       serial::Read,  serial::WriteRead,
+    serial::EchoBack, serial::ClearRecord, nullptr,       nullptr,
 };
 
 }  // namespace orv

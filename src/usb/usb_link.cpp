@@ -8,9 +8,13 @@ namespace orv::usb {
 namespace {
 
 // The USB link has no start of its own; its bit is set by a successful open.
-std::uint32_t Start() { return 0; }
+std::uint32_t Start() {
+    return 0;
+}
 
-std::uint32_t Connect(const void* /*record*/) { return OL_USB_OPEN; }
+std::uint32_t Connect(const void* /*record*/) {
+    return OL_USB_OPEN;
+}
 
 std::uint32_t Close() {
     if (!HasState(StateUsbStarted)) return OL_BAD_STATE;
@@ -18,8 +22,12 @@ std::uint32_t Close() {
     return OL_OK;
 }
 
-std::uint32_t Write(SendFileDesc* /*file*/) { return OL_USB_WRITE; }
-std::uint32_t Read(DataFileDesc* /*file*/) { return OL_USB_READ; }
+std::uint32_t Write(SendFileDesc* /*file*/) {
+    return OL_USB_WRITE;
+}
+std::uint32_t Read(DataFileDesc* /*file*/) {
+    return OL_USB_READ;
+}
 std::uint32_t WriteRead(ExchangeRequest* /*request*/, HeaderFileDesc* /*header*/,
                         DataFileDesc* /*data*/) {
     return OL_USB_READ;
@@ -34,8 +42,8 @@ void ClearRecord() {}
 namespace orv {
 
 const LinkDriver kUsbLink = {
-    LinkUsb,   StateUsbStarted, usb::Start, usb::Connect, usb::Close, usb::Write,
-    usb::Read, usb::WriteRead,  nullptr,    usb::ClearRecord, nullptr,
+    LinkUsb,   StateUsbStarted, usb::Start, usb::Connect,     usb::Close, usb::Write,
+    usb::Read, usb::WriteRead,  nullptr,    usb::ClearRecord, nullptr,    nullptr,
 };
 
 }  // namespace orv

@@ -134,9 +134,15 @@ static_assert(sizeof(pthread_mutex_t) <= 64, "LocalMutex storage too small");
 LocalMutex::LocalMutex() : storage_{} {
     pthread_mutex_init(reinterpret_cast<pthread_mutex_t*>(storage_), nullptr);
 }
-LocalMutex::~LocalMutex() { pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(storage_)); }
-void LocalMutex::Lock() { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
-void LocalMutex::Unlock() { pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+LocalMutex::~LocalMutex() {
+    pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(storage_));
+}
+void LocalMutex::Lock() {
+    pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_));
+}
+void LocalMutex::Unlock() {
+    pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_));
+}
 
 struct Thread {
     pthread_t id;
@@ -173,7 +179,9 @@ void ThreadJoin(Thread* thread) {
     delete thread;
 }
 
-bool ThreadRunning(Thread* thread) { return thread != nullptr && thread->running.load(); }
+bool ThreadRunning(Thread* thread) {
+    return thread != nullptr && thread->running.load();
+}
 
 std::uint32_t CurrentThreadId() {
 #if defined(__linux__)

@@ -1,13 +1,17 @@
 // Windows clock: the multimedia timer (1 ms steps), and Sleep.
-#include <windows.h>
 #include <mmsystem.h>
+#include <windows.h>
 
 #include "platform/clock.h"
 
 namespace orv::platform {
 
-std::uint32_t RawNowMs() { return timeGetTime(); }
+std::uint32_t RawNowMs() {
+    return timeGetTime();
+}
 
-void RawSleepMs(std::uint32_t ms) { Sleep(ms); }
+void RawSleepMs(std::uint32_t ms) {
+    Sleep(ms);
+}
 
 }  // namespace orv::platform

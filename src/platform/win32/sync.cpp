@@ -44,9 +44,15 @@ static_assert(sizeof(CRITICAL_SECTION) <= 64, "LocalMutex storage too small");
 LocalMutex::LocalMutex() : storage_{} {
     InitializeCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
 }
-LocalMutex::~LocalMutex() { DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
-void LocalMutex::Lock() { EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
-void LocalMutex::Unlock() { LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_)); }
+LocalMutex::~LocalMutex() {
+    DeleteCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+}
+void LocalMutex::Lock() {
+    EnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+}
+void LocalMutex::Unlock() {
+    LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(storage_));
+}
 
 struct Thread {
     HANDLE handle;
@@ -89,6 +95,8 @@ bool ThreadRunning(Thread* thread) {
     return GetExitCodeThread(thread->handle, &code) && code == STILL_ACTIVE;
 }
 
-std::uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
+std::uint32_t CurrentThreadId() {
+    return GetCurrentThreadId();
+}
 
 }  // namespace orv::platform

@@ -1,4 +1,4 @@
-#include "test_support.h"
+#include "support/library_test.h"
 
 #include <unistd.h>
 
@@ -11,9 +11,8 @@ void LibraryTest::SetUp() {
     orv::testing::ResetLibrary();
     platform::SetTimeScale(1);
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = std::filesystem::temp_directory_path() /
-           ("orv_test_" + std::to_string(getpid()) + "_" + info->test_suite_name() + "_" +
-            info->name());
+    dir_ = std::filesystem::temp_directory_path() / ("orv_test_" + std::to_string(getpid()) + "_" +
+                                                     info->test_suite_name() + "_" + info->name());
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(dir_);
 }

@@ -13,13 +13,13 @@ namespace orv::test {
 // Every test case starts and ends with the library as loaded: Ol_End plus a
 // reset of every cell, and real time. Each case gets a private temp folder.
 class LibraryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
     std::string TempPath(const std::string& name) const { return (dir_ / name).string(); }
     const std::filesystem::path& TempDir() const { return dir_; }
 
-private:
+  private:
     std::filesystem::path dir_;
 };
 

@@ -1,0 +1,51 @@
+// Hex text conversions.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "transfer/hex.h"
+
+namespace {
+
+TEST(Hex, DigitsDropHigherPlaces) {
+    char out[8] = "-------";
+    orv::HexDigits(255, out, 4);
+    EXPECT_EQ(std::string(out, 5), "00FF-");
+    orv::HexDigits(300, out, 2);
+    EXPECT_EQ(std::string(out, 2), "2C");
+    orv::HexDigits(0xABCDEF, out, 0);
+    EXPECT_EQ(out[0], '2');  // nothing written
+}
+
+TEST(Hex, ToBytesStopsAtTheFirstBadPair) {
+    std::uint8_t out[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    EXPECT_EQ(orv::HexToBytes("01A9FF00", out, 4), 0);
+    EXPECT_EQ(out[0], 0x01);
+    EXPECT_EQ(out[1], 0xA9);
+    EXPECT_EQ(out[2], 0xFF);
+    EXPECT_EQ(out[3], 0x00);
+
+    std::uint8_t partial[3] = {0xEE, 0xEE, 0xEE};
+    EXPECT_EQ(orv::HexToBytes("7F0G12", partial, 3), orv::kHexBadPair);
+    EXPECT_EQ(partial[0], 0x7F);
+    EXPECT_EQ(partial[1], 0xEE);  // the bad pair's byte is not written
+    EXPECT_EQ(partial[2], 0xEE);
+    EXPECT_EQ(orv::HexToBytes("ff", partial, 1), orv::kHexBadPair);  // lowercase is not hex
+    EXPECT_EQ(orv::HexToBytes("zz", partial, 0), 0);
+    EXPECT_EQ(orv::HexToBytes("zz", partial, -1), 0);
+}
+
+TEST(Hex, BytesRoundTrip) {
+    std::uint8_t bytes[256];
+    for (int i = 0; i < 256; ++i) bytes[i] = static_cast<std::uint8_t>(i);
+    char text[512];
+    orv::BytesToHex(bytes, text, 256);
+    EXPECT_EQ(std::string(text, 6), "000102");
+    EXPECT_EQ(std::string(text + 508, 4), "FEFF");
+    std::uint8_t back[256];
+    ASSERT_EQ(orv::HexToBytes(text, back, 256), 0);
+    EXPECT_EQ(0, std::memcmp(back, bytes, 256));
+}
+
+}  // namespace
