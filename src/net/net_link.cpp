@@ -44,8 +44,18 @@ void ClearRecord() {}
 namespace orv {
 
 const LinkDriver kNetworkLink = {
-    LinkNetwork, StateNetworkStarted, net::Start, net::Connect,     net::Close, net::Write,
-    net::Read,   net::WriteRead,      nullptr,    net::ClearRecord, nullptr,    nullptr,
+    .kind = LinkNetwork,
+    .startedBit = StateNetworkStarted,
+    .start = net::Start,
+    .connect = net::Connect,
+    .close = net::Close,
+    .write = net::Write,
+    .read = net::Read,
+    .writeRead = net::WriteRead,
+    .echoBack = nullptr,
+    .clearRecord = net::ClearRecord,
+    .end = nullptr,
+    .resetCells = nullptr,
 };
 
 }  // namespace orv

@@ -57,9 +57,18 @@ std::uint32_t SignalWrite(std::uint32_t /*lines*/) {
 namespace orv {
 
 const LinkDriver kSerialLink = {
-    LinkSerial,       StateSerialStarted,  serial::Start, serial::Connect,
-    serial::Close,    serial::Write,       serial::Read,  serial::WriteRead,
-    serial::EchoBack, serial::ClearRecord, nullptr,       nullptr,
+    .kind = LinkSerial,
+    .startedBit = StateSerialStarted,
+    .start = serial::Start,
+    .connect = serial::Connect,
+    .close = serial::Close,
+    .write = serial::Write,
+    .read = serial::Read,
+    .writeRead = serial::WriteRead,
+    .echoBack = serial::EchoBack,
+    .clearRecord = serial::ClearRecord,
+    .end = nullptr,
+    .resetCells = nullptr,
 };
 
 }  // namespace orv

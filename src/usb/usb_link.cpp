@@ -42,8 +42,18 @@ void ClearRecord() {}
 namespace orv {
 
 const LinkDriver kUsbLink = {
-    LinkUsb,   StateUsbStarted, usb::Start, usb::Connect,     usb::Close, usb::Write,
-    usb::Read, usb::WriteRead,  nullptr,    usb::ClearRecord, nullptr,    nullptr,
+    .kind = LinkUsb,
+    .startedBit = StateUsbStarted,
+    .start = usb::Start,
+    .connect = usb::Connect,
+    .close = usb::Close,
+    .write = usb::Write,
+    .read = usb::Read,
+    .writeRead = usb::WriteRead,
+    .echoBack = nullptr,
+    .clearRecord = usb::ClearRecord,
+    .end = nullptr,
+    .resetCells = nullptr,
 };
 
 }  // namespace orv
