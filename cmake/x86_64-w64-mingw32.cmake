@@ -1,11 +1,4 @@
-# Cross build of the 64-bit Windows DLL with MinGW-w64; tests run under wine64.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
+# Cross build of the 64-bit Windows DLL with MinGW-w64; its tests run under wine64.
 set(ORV_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${ORV_MINGW_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${ORV_MINGW_TRIPLE}-g++)
-set(CMAKE_RC_COMPILER ${ORV_MINGW_TRIPLE}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${ORV_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

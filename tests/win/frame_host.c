@@ -6,24 +6,24 @@
 #include <stdio.h>
 #include <string.h>
 
-typedef void(__stdcall *VoidFn)(void);
-typedef uint32_t(__stdcall *PtrFn)(void *);
-typedef uint32_t(__stdcall *WordFn)(uint32_t);
-typedef uint32_t(__stdcall *Ptr3Fn)(void *, void *, void *);
+typedef void(__stdcall* VoidFn)(void);
+typedef uint32_t(__stdcall* PtrFn)(void*);
+typedef uint32_t(__stdcall* WordFn)(uint32_t);
+typedef uint32_t(__stdcall* Ptr3Fn)(void*, void*, void*);
 
-static const char *const kExports[13] = {
-    "Ol_Cancel",   "Ol_Close", "Ol_EchoBack",    "Ol_End",     "Ol_Initialize",
-    "Ol_Open_MWS", "Ol_Open_RS", "Ol_Open_USB",  "Ol_Read",    "Ol_SignalWrite",
-    "Ol_Version",  "Ol_Write", "Ol_WriteRead"};
+static const char* const kExports[13] = {
+    "Ol_Cancel",   "Ol_Close",   "Ol_EchoBack", "Ol_End",  "Ol_Initialize",
+    "Ol_Open_MWS", "Ol_Open_RS", "Ol_Open_USB", "Ol_Read", "Ol_SignalWrite",
+    "Ol_Version",  "Ol_Write",   "Ol_WriteRead"};
 
-static const char *const kMutexes[10] = {
+static const char* const kMutexes[10] = {
     "OrvLnkManageMutex", "OrvLnkTimerMutex1", "OrvLnkTimerMutex2", "OrvLnkTimerMutex3",
     "OrvLnkLinSttMutex", "OrvLnkTmOutMutex1", "OrvLnkTmOutMutex2", "OrvLnkTmOutMutex3",
     "OrvLnkRtsSttMutex", "OrvLnkReturnMutex"};
 
 static int g_passed, g_failed;
 
-static void check(int ok, const char *what) {
+static void check(int ok, const char* what) {
     if (ok) {
         ++g_passed;
     } else {
@@ -77,12 +77,13 @@ int main(void) {
     /* The version text comes from the DLL's version resource. */
     char text[32];
     memset(text, 'x', sizeof text);
-    char *record[1] = {text};
+    char* record[1] = {text};
     check(version(record) == 0 && strcmp(text, "Ver 1.2") == 0, "Ol_Version before Ol_Initialize");
     check(version(NULL) == 0, "Ol_Version(NULL)");
 
     /* Before Ol_Initialize. */
-    check(openRs(NULL) == 50 && openMws(NULL) == 50 && openUsb(NULL) == 50, "opens before init give 50");
+    check(openRs(NULL) == 50 && openMws(NULL) == 50 && openUsb(NULL) == 50,
+          "opens before init give 50");
     check(cancel(1) == 50, "Ol_Cancel before init gives 50");
     check(mutexes_visible() == 0, "no mutex before Ol_Initialize");
 

@@ -1,6 +1,7 @@
 // Windows clock: the multimedia timer (1 ms steps), and Sleep.
-#include <mmsystem.h>
 #include <windows.h>
+
+#include <mmsystem.h>
 
 #include "platform/clock.h"
 
