@@ -94,12 +94,8 @@ TEST_F(TransferFilesTest, FullAndPartialRecordsOfEachLink) {
     auto records = SerialRecords(Rows("0102030405", 100), Table({2, 3}, LinkSerial));
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].size(), 998u);
-    EXPECT_EQ(records[0].substr(0, 18),
-              "00006300"
-              "0102030405");
-    EXPECT_EQ(records[1],
-              "00000101"
-              "0102030405");
+    EXPECT_EQ(records[0].substr(0, 18), "000063000102030405");  // 0000 63 00, row 1
+    EXPECT_EQ(records[1], "000001010102030405");
     // A first width of 0 numbers the rows from 1.
     records = SerialRecords(Rows("0102030405", 100), Table({0, 2, 3}, LinkSerial));
     EXPECT_EQ(records[1].substr(0, 8), "00640101");
@@ -180,11 +176,8 @@ TEST_F(TransferFilesTest, ReceivedDataAsHexOrColumns) {
     table.widths[0] = 2;
     table.widths[1] = 3;
     const RowLayout layout = Table({2, 3}, LinkSerial);
-    const std::string rec =
-        "00000201"
-        "0002030405"
-        "060708090A"
-        "0B";
+    // Prefix 0000 02 01, then two rows of widths 2 and 3 and half a row.
+    const std::string rec = "000002010002030405060708090A0B";
     struct Case {
         bool csv;
         std::uint8_t unsplit;
@@ -225,25 +218,14 @@ TEST_F(TransferFilesTest, ReceivedDataAsHexOrColumns) {
     ASSERT_TRUE(file.Open(TempPath("plain").c_str(), kModeCreate));
     DataFileWriter plainWriter(file, true, TransferHeader{}, Plain(LinkSerial), nullptr);
     EXPECT_FALSE(plainWriter.Splits());
+    // Prefixes: counter, byte count ("0101", "0100": 6-7 would read 01, 00), mark.
     bool last = false;
-    EXPECT_EQ(plainWriter.WriteSerialRecord("0000"
-                                            "0101"
-                                            "00"
-                                            "ABCD",
-                                            14, &last),
-              OL_OK);
+    EXPECT_EQ(plainWriter.WriteSerialRecord("0000010100ABCD", 14, &last), OL_OK);
     EXPECT_FALSE(last);
-    EXPECT_EQ(plainWriter.WriteSerialRecord("0000"
-                                            "0100"
-                                            "01"
-                                            "01EF",
-                                            14, &last),
-              OL_OK);
+    EXPECT_EQ(plainWriter.WriteSerialRecord("000001000101EF", 14, &last), OL_OK);
     EXPECT_TRUE(last);  // plain: the mark stands at 8-9, behind the byte count
     file.Close();
-    EXPECT_EQ(Get(TempPath("plain")),
-              "ABCD"
-              "01EF");
+    EXPECT_EQ(Get(TempPath("plain")), "ABCD01EF");
 }
 
 TEST_F(TransferFilesTest, LinesAndReplyLines) {
