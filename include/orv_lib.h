@@ -71,6 +71,39 @@ enum OlResult {
  * a raw errno. */
 
 /* ---------------------------------------------------------------------------
+ * Header limits, the same on every link. A header block is "/HDR1/" and the
+ * header bytes (hex text of two characters per byte on the serial and USB
+ * links). A header is refused when:
+ *  - it has fewer than 9 or more than 89 bytes. Sending: the header text that
+ *    remains after the format filter must be 18 to 178 characters (an odd
+ *    last character is sent but is no byte);
+ *  - it has table layout (byte 0 nonzero) but no nonzero column width;
+ *  - its row width W (the sum of the widths) is above the link's limit:
+ *    serial 496, network 1449, USB 996, so that a record holds one row.
+ * Sending (Ol_WriteRead with a HeaderFileDesc): a refused header ends the
+ * exchange with 3 (OL_HEADER_FILE) before any header or data block goes out;
+ * on the serial link after its EOT, as for the other header-file failures.
+ * Receiving: a refused header ends the exchange with 23 (OL_NOT_HEADER), like
+ * a block that is not a header; nothing is written for it.
+ *
+ * Received data and header files:
+ *  - serial link: the last mark of a plain-layout data record (byte 0 of the
+ *    header is 0) is read at characters 8-9, behind its 4-digit byte count,
+ *    whatever unsplitFlag says; table layout reads it at 6-7, or at 8-9 when
+ *    unsplitFlag is set. A record too short to hold its mark ends the file;
+ *  - DataFileDesc.csv nonzero with a plain layout (no columns): the data are
+ *    written unsplit, as with csv 0;
+ *  - a comma-separated header file (HeaderFileDesc.format nonzero) whose
+ *    header carries no widths ends with the seventh field's comma, e.g.
+ *    "01,00,0000,00,0000,01,01,".
+ * Files sent: a read error counts as the end of the file. A numbered file
+ * name longer than 4096 characters cannot be opened: a receive ends with 4, a
+ * sending series skips that file. Line files of the network and USB links are
+ * read in pieces of 2906 or 2000 characters; a line end right after a full
+ * piece ends that piece.
+ * ------------------------------------------------------------------------- */
+
+/* ---------------------------------------------------------------------------
  * Records. The host allocates and owns them; the library reads them during the
  * call and writes back only DataFileDesc.byteCount and the first CR of
  * ExchangeRequest.command (replaced by a NUL).

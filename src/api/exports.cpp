@@ -7,6 +7,7 @@
 #include "orv_lib.h"
 #include "platform/system.h"
 #include "serial/serial_exports.h"
+#include "transfer/header.h"
 
 using namespace orv;
 
@@ -201,6 +202,7 @@ void ResetLibrary() {
         driver->clearRecord();
         if (driver->resetCells != nullptr) driver->resetCells();
     }
+    transfer::ResetState();
 }
 
 }  // namespace orv::testing
