@@ -147,6 +147,18 @@ typedef struct SerialOpenRecord {
     uint32_t lineMode;    /* 0 switched RTS, 1 RTS held, 2 RTS held + lines not watched */
 } SerialOpenRecord;
 
+/* Network link (Ol_Open_MWS):
+ *  - both address texts must be exactly four decimal numbers 0-255 joined by
+ *    dots ("127.000.000.001" is 127.0.0.1); anything else, like a port of 0, a
+ *    refused connect or one that the register does not accept within 21 s,
+ *    fails the open with 35 and leaves the network link started (the other
+ *    links' opens give 50 until Ol_End or a successful open and close);
+ *  - the fourth number of terminalAddress (low 8 bits) leads every block sent;
+ *  - a received block whose length field is above 1457 or below 4 is a receive
+ *    failure (82), without waiting for its content;
+ *  - an ExchangeRequest.receiveWait of 0, or of 0x80000000 and above, makes
+ *    every network receive time out at once (39);
+ *  - a cancel also ends the connect, and the waits between send attempts. */
 typedef struct NetworkOpenRecord {
     char *registerAddress; /* "127.000.000.001" style dotted decimal */
     char *terminalAddress; /* this terminal's address, same form */

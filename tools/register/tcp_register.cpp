@@ -1,0 +1,232 @@
+#include "tcp_register.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace orv::reg {
+
+namespace {
+
+long long MonotonicMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Waits until fd is readable or the deadline passes: 1 readable, 0 time-out.
+int WaitReadable(int fd, long long deadline) {
+    for (;;) {
+        long long left = deadline - MonotonicMs();
+        if (left < 0) left = 0;
+        pollfd p{};
+        p.fd = fd;
+        p.events = POLLIN;
+        int r = poll(&p, 1, static_cast<int>(left));
+        if (r < 0 && errno == EINTR) continue;
+        if (r > 0) return 1;
+        return r < 0 ? -1 : 0;
+    }
+}
+
+}  // namespace
+
+const char* TcpStatusName(TcpStatus status) {
+    switch (status) {
+        case TcpStatus::Ok:
+            return "ok";
+        case TcpStatus::TimedOut:
+            return "timed out";
+        case TcpStatus::Closed:
+            return "closed";
+        case TcpStatus::BadChecksum:
+            return "bad checksum";
+        case TcpStatus::BadLength:
+            return "bad length";
+        case TcpStatus::NotConnected:
+            return "not connected";
+    }
+    return "?";
+}
+
+std::string HexOf(const std::uint8_t* bytes, std::size_t count) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(count * 2);
+    for (std::size_t i = 0; i < count; ++i) {
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+TcpRegister::TcpRegister() = default;
+
+TcpRegister::~TcpRegister() {
+    CloseConnection();
+    StopListening();
+}
+
+bool TcpRegister::Listen(std::uint16_t port, int receiveBuffer) {
+    StopListening();
+    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listen_ < 0) return false;
+    int one = 1;
+    setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (receiveBuffer > 0) {
+        // Set on the listener so that the accepted socket has it from its
+        // first segment on (the window is fixed at the handshake).
+        setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(port);
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listen_, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 ||
+        listen(listen_, 4) != 0) {
+        StopListening();
+        return false;
+    }
+    socklen_t size = sizeof at;
+    getsockname(listen_, reinterpret_cast<sockaddr*>(&at), &size);
+    port_ = ntohs(at.sin_port);
+    return true;
+}
+
+bool TcpRegister::Accept(int timeoutMs) {
+    if (listen_ < 0) return false;
+    if (WaitReadable(listen_, MonotonicMs() + timeoutMs) != 1) return false;
+    CloseConnection();
+    conn_ = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+    return conn_ >= 0;
+}
+
+void TcpRegister::StopListening() {
+    if (listen_ >= 0) close(listen_);
+    listen_ = -1;
+}
+
+std::uint8_t TcpRegister::Checksum(const std::uint8_t* bytes, std::size_t count) {
+    std::uint8_t sum = 0;
+    for (std::size_t i = 0; i < count; ++i) sum = static_cast<std::uint8_t>(sum + bytes[i]);
+    return sum;
+}
+
+std::vector<std::uint8_t> TcpRegister::Frame(const TcpBlock& block) {
+    std::size_t length = 4 + block.data.size();
+    std::vector<std::uint8_t> frame;
+    frame.reserve(length + 3);
+    frame.push_back(static_cast<std::uint8_t>((length >> 8) & 0xFF));
+    frame.push_back(static_cast<std::uint8_t>(length & 0xFF));
+    frame.push_back(block.terminal);
+    frame.push_back(block.sequence);
+    frame.push_back(block.type);
+    frame.push_back(block.code);
+    frame.insert(frame.end(), block.data.begin(), block.data.end());
+    frame.push_back(Checksum(frame.data(), frame.size()));
+    return frame;
+}
+
+TcpStatus TcpRegister::ReceiveRaw(std::uint8_t* out, std::size_t count, int timeoutMs) {
+    if (conn_ < 0) return TcpStatus::NotConnected;
+    long long deadline = MonotonicMs() + timeoutMs;
+    std::size_t in = 0;
+    while (in < count) {
+        int w = WaitReadable(conn_, deadline);
+        if (w == 0) return TcpStatus::TimedOut;
+        if (w < 0) return TcpStatus::Closed;
+        ssize_t r = recv(conn_, out + in, count - in, 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return TcpStatus::Closed;
+        lastFrame_.insert(lastFrame_.end(), out + in, out + in + r);
+        in += static_cast<std::size_t>(r);
+    }
+    return TcpStatus::Ok;
+}
+
+TcpStatus TcpRegister::Receive(TcpBlock* block, int timeoutMs) {
+    lastFrame_.clear();
+    std::uint8_t head[2];
+    TcpStatus s = ReceiveRaw(head, 2, timeoutMs);
+    if (s != TcpStatus::Ok) return s;
+    std::size_t length = (static_cast<std::size_t>(head[0]) << 8) | head[1];
+    if (length < 4) return TcpStatus::BadLength;
+    std::vector<std::uint8_t> rest(length + 1);
+    s = ReceiveRaw(rest.data(), rest.size(), timeoutMs);
+    if (s != TcpStatus::Ok) return s;
+    block->terminal = rest[0];
+    block->sequence = rest[1];
+    block->type = rest[2];
+    block->code = rest[3];
+    block->data.assign(rest.begin() + 4, rest.begin() + static_cast<std::ptrdiff_t>(length));
+    if (Checksum(lastFrame_.data(), lastFrame_.size() - 1) != lastFrame_.back()) {
+        return TcpStatus::BadChecksum;
+    }
+    return TcpStatus::Ok;
+}
+
+bool TcpRegister::Silent(int timeoutMs) {
+    if (conn_ < 0) return false;
+    return WaitReadable(conn_, MonotonicMs() + timeoutMs) == 0;
+}
+
+bool TcpRegister::SendRaw(const void* bytes, std::size_t count) {
+    if (conn_ < 0) return false;
+    const auto* p = static_cast<const std::uint8_t*>(bytes);
+    std::size_t sent = 0;
+    while (sent < count) {
+        ssize_t r = send(conn_, p + sent, count - sent, MSG_NOSIGNAL);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        sent += static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+bool TcpRegister::Send(const TcpBlock& block) {
+    std::vector<std::uint8_t> frame = Frame(block);
+    return SendRaw(frame.data(), frame.size());
+}
+
+bool TcpRegister::Send(std::uint8_t sequence, std::uint8_t type,
+                       const std::vector<std::uint8_t>& data, std::uint8_t code) {
+    TcpBlock block;
+    block.terminal = terminal;
+    block.sequence = sequence;
+    block.type = type;
+    block.code = code;
+    block.data = data;
+    return Send(block);
+}
+
+bool TcpRegister::SendWithChecksum(const TcpBlock& block, std::uint8_t checksum) {
+    std::vector<std::uint8_t> frame = Frame(block);
+    frame.back() = checksum;
+    return SendRaw(frame.data(), frame.size());
+}
+
+bool TcpRegister::Refuse(std::uint8_t sequence) {
+    return Send(sequence, kTcpRefusal, {});
+}
+
+void TcpRegister::CloseConnection() {
+    if (conn_ >= 0) close(conn_);
+    conn_ = -1;
+}
+
+void TcpRegister::ResetConnection() {
+    if (conn_ < 0) return;
+    linger hard{};
+    hard.l_onoff = 1;
+    hard.l_linger = 0;
+    setsockopt(conn_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    CloseConnection();
+}
+
+}  // namespace orv::reg
