@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -86,6 +88,17 @@ TEST_F(SerialLink, ConnectInEachLineMode) {
         EXPECT_EQ(RsGetLineStatus(), 0u);
         EXPECT_EQ(Open(c.mode), OL_ALREADY_OPEN);
 
+        // Ol_SignalWrite drives DTR, then RTS, and records the RTS state.
+        modem().ClearLogs();
+        EXPECT_EQ(Ol_SignalWrite(2), OL_OK);
+        auto events = modem().LineEvents();
+        ASSERT_EQ(events.size(), 2u);
+        EXPECT_TRUE(events[0].line == 'D' && !events[0].on && events[1].line == 'R' &&
+                    events[1].on);
+        EXPECT_EQ(RsRtsRaised(), 1);
+        EXPECT_EQ(Ol_SignalWrite(1), OL_OK);
+        EXPECT_EQ(RsRtsRaised(), c.notWatched);
+
         // The close drops the lines and the port, and leaves the supervisor running.
         EXPECT_EQ(Ol_Close(), OL_OK);
         EXPECT_FALSE(modem().IsOpen());
@@ -156,22 +169,6 @@ TEST_F(SerialLink, ConnectWaitsForDsrAndHonoursCancel) {
     EXPECT_EQ(RsGetLineStatus(), static_cast<std::uint32_t>(orv::LineDown));
     EXPECT_FALSE(modem().Dtr());
     EXPECT_TRUE(modem().IsOpen());  // the caller closes it
-}
-
-TEST_F(SerialLink, SignalWriteDrivesDtrThenRts) {
-    ASSERT_EQ(Open(0), OL_OK);
-    modem().ClearLogs();
-    EXPECT_EQ(Ol_SignalWrite(3), OL_OK);
-    auto events = modem().LineEvents();
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].line, 'D');
-    EXPECT_EQ(events[1].line, 'R');
-    EXPECT_TRUE(modem().Rts());
-    EXPECT_EQ(RsRtsRaised(), 1);
-    EXPECT_EQ(Ol_SignalWrite(0), OL_OK);
-    EXPECT_FALSE(modem().Dtr());
-    EXPECT_FALSE(modem().Rts());
-    EXPECT_EQ(RsRtsRaised(), 0);
 }
 
 TEST_F(SerialLink, ReceiverClasses) {
@@ -404,19 +401,35 @@ TEST_F(SerialLink, CarrierWatchCountsOnlyWhileRtsIsNotRaised) {
     EXPECT_FALSE(modem().Dtr());
 }
 
-TEST_F(SerialLink, TimerOperations) {
-    for (std::int32_t bad : {-1, 3}) {
-        std::uint32_t calls = Cells().timerTests.load();
-        EXPECT_EQ(RsSetTimer(bad, 1), -1);
-        EXPECT_EQ(RsTimerRunning(bad), -1);
-        EXPECT_EQ(RsGetTimerCount(bad), -1);
-        EXPECT_EQ(RsSetTimerCount(bad, 1), -1);
-        EXPECT_EQ(RsSetTimeOutFlag(bad, 1), -1);
-        EXPECT_EQ(Cells().timerTests.load(), calls + 1);  // still counted
+TEST_F(SerialLink, TraceShowsBytesAndLineChanges) {
+    std::string path = TempPath("serial.log");
+    setenv("ORV_LIB_TRACE", path.c_str(), 1);
+    Ol_Initialize();  // starts afresh with the trace on
+    unsetenv("ORV_LIB_TRACE");
+    ASSERT_EQ(Open(1), OL_OK);
+    EXPECT_EQ(Send("ab"), 0u);
+    EXPECT_EQ(Recv("\x02"
+                   "0x\x06")
+                  .result,
+              RxAck);
+    ASSERT_TRUE(WaitUntil([] { return RsGetTimerCount(TimerDsrWatch) == 1; }));
+    modem().SetDsr(false);
+    ASSERT_TRUE(WaitUntil([] { return RsGetLineStatus() != 0; }));
+    Ol_End();
+
+    std::ifstream in(path);
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char* line :
+         {"serial DTR on", "serial RTS on", "serial send 2 bytes: 61 62",
+          "serial recv ACK 4 bytes: 02 30 78 06", "serial line DSR off",
+          "serial line status 0x0 -> 0x200", "serial DTR off", "serial port closed"}) {
+        EXPECT_NE(all.find(line), std::string::npos) << line << "\n" << all;
     }
+}
+
+TEST_F(SerialLink, TimerOperations) {
     ASSERT_EQ(Open(1), OL_OK);
     RsSetTimer(TimerProtocol, 0);
-    RsSetTimer(TimerDsrWatch + 0, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(RsTimerRunning(TimerProtocol), 1);  // 0 ticks never expire
 

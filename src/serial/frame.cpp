@@ -117,20 +117,26 @@ std::uint32_t RsSendBytes(const std::uint8_t* bytes, std::int32_t count) {
     RsSetTimer(TimerProtocol, kFirstByteTicks);
     std::int32_t sent = 0;
     std::uint32_t stalled = 0;
+    const char* waitingFor = nullptr;  // the line the send last waited for, for the trace
     while (sent < count) {
         std::uint32_t status = RsGetLineStatus();
         if (status != 0) return SendStopped(status, sent, count);
-        bool linesReady = false;
+        const char* missing = nullptr;
         if (RsDsrOn() == 0 || (c.switchedRts == 0 && RsCarrierOn() == 0)) {
             if (RsTimerRunning(TimerProtocol) == 0) return SendStopped(DsrLost, sent, count);
+            missing = c.switchedRts == 0 ? "DSR and carrier" : "DSR";
         } else if (RsCtsOn() == 0) {
             if (RsTimerRunning(TimerProtocol) == 0) {
                 if (c.switchedRts != 0) RsDropRts();
                 return SendStopped(CtsTimeout, sent, count);
             }
-        } else {
-            linesReady = true;
+            missing = "CTS";
         }
+        if (missing != waitingFor) {
+            if (missing != nullptr) ORV_TRACE("serial send waits for %s", missing);
+            waitingFor = missing;
+        }
+        bool linesReady = missing == nullptr;
 
         if (linesReady) {
             RsSetTimer(TimerProtocol, kNextByteTicks);
