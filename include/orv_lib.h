@@ -101,6 +101,30 @@ enum OlResult {
  * sending series skips that file. Line files of the network and USB links are
  * read in pieces of 2906 or 2000 characters; a line end right after a full
  * piece ends that piece.
+ *
+ * Serial link (Ol_Open_RS): behaviour a host may rely on:
+ *  - Waits block instead of spinning: a receive blocks on the port for at most
+ *    10 ms between two rounds of its checks (line status, cancel, time limit),
+ *    waits for a modem line sleep 10 ms between looks, and the line supervisor
+ *    sleeps until its next 100 ms tick. The checks made before every byte are
+ *    unchanged.
+ *  - Ol_Cancel(1) also ends a wait that has no time limit (a time-out of 0 ms):
+ *    such a wait looks at the cancel request after every read that found
+ *    nothing, and the call returns 36. A selection or bid without a time limit
+ *    sends EOT before it returns 36. Waits with a time limit see a cancel as
+ *    before: at a received byte, while DSR is off, or when the wait runs out.
+ *  - A write that the port accepts without taking the byte is retried at most
+ *    300 times in a row, each time after waiting up to 100 ms for room; then
+ *    the call fails with 29 (the Windows "write fault" code).
+ *  - The station address is the first 6 characters of the text, NUL-padded;
+ *    a null stationAddress counts as an empty text.
+ *  - Windows: a port whose properties cannot be read into a full COMMPROP, or
+ *    for which no memory can be had, fails the open (35).
+ *  - POSIX: COM port n is the device in ORV_LIB_COM<n>, else /dev/ttyS<n-1>.
+ *    It is opened exclusively (TIOCEXCL), set raw to 7 data bits, odd parity,
+ *    1 stop bit, and its previous settings are restored at Ol_Close. Devices
+ *    without modem lines (ptys, some USB adapters) read every line as off: use
+ *    line mode 2 with them.
  * ------------------------------------------------------------------------- */
 
 /* ---------------------------------------------------------------------------

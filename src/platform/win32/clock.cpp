@@ -1,6 +1,7 @@
 // Windows clock: the multimedia timer (1 ms steps), and Sleep.
 #include <windows.h>
 
+// mmsystem.h needs the types of windows.h first.
 #include <mmsystem.h>
 
 #include "platform/clock.h"

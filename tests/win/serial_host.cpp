@@ -1,0 +1,88 @@
+// The Windows serial port under Wine, on a pty that the Linux side (pty_peer)
+// maps to COM<n> and answers: the port of the platform layer directly (open,
+// bytes both ways, blocking reads with a time limit, purge, modem status),
+// then Ol_Open_RS / Ol_SignalWrite / Ol_Close of the DLL in line mode 2.
+//
+//   serial_host <n>      (serial_host --noop exits at once)
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "orv_lib.h"
+#include "platform/serial_port.h"
+
+using orv::platform::SerialPort;
+
+namespace {
+
+int g_failed = 0;
+
+void Check(bool ok, const char* what) {
+    if (!ok) {
+        ++g_failed;
+        std::printf("FAILED: %s\n", what);
+    }
+}
+
+void Write(SerialPort* port, const char* text) {
+    std::uint32_t error = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        Check(port->WriteByte(static_cast<std::uint8_t>(*p), 100, &error) == 1, "write a byte");
+    }
+}
+
+// Reads up to count bytes, each waited for up to 300 ms.
+std::string Read(SerialPort* port, std::size_t count) {
+    std::string got;
+    for (int attempt = 0; attempt < 40 && got.size() < count; ++attempt) {
+        std::uint8_t in = 0;
+        if (port->ReadByte(&in, 300) == 1) got += static_cast<char>(in);
+    }
+    return got;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2 || std::strcmp(argv[1], "--noop") == 0) return 0;
+    int com = std::atoi(argv[1]);
+
+    SerialPort* port = nullptr;
+    Check(orv::platform::OpenSerialPort(6, com, &port) == 0 && port != nullptr, "open the pty");
+    if (port == nullptr) return 1;
+    Write(port, "PING");
+    Check(Read(port, 4) == "PONG", "answer read back");
+
+    DWORD start = GetTickCount();
+    std::uint8_t in = 0;
+    Check(port->ReadByte(&in, 300) == 0, "nothing on a silent line");
+    DWORD took = GetTickCount() - start;
+    Check(took >= 250 && took < 2000, "a read that finds nothing blocks for its slice");
+
+    Write(port, "JUNK");  // the peer answers XYZ, which the purge discards
+    Sleep(500);
+    port->PurgeInput();
+    Check(port->ReadByte(&in, 100) == 0, "purged input");
+    Check(port->ModemStatus() == 0, "a pty has no modem lines");
+    delete port;
+
+    port = nullptr;
+    Check(orv::platform::OpenSerialPort(6, com + 1, &port) == 71 && port == nullptr,
+          "a port that does not exist");
+
+    // The DLL on the same port: line mode 2 connects at once.
+    Ol_Initialize();
+    SerialOpenRecord record{const_cast<char*>("000001"), static_cast<uint32_t>(com), 6, 2};
+    Check(Ol_Open_RS(&record) == OL_OK, "Ol_Open_RS in line mode 2");
+    Check(Ol_SignalWrite(3) == OL_OK, "Ol_SignalWrite");
+    Check(Ol_Close() == OL_OK, "Ol_Close");
+    record.portNumber = static_cast<uint32_t>(com + 1);
+    Check(Ol_Open_RS(&record) == OL_NO_LINK, "Ol_Open_RS on a missing port");
+    Ol_End();
+
+    std::printf("serial_host: %s\n", g_failed == 0 ? "passed" : "failed");
+    return g_failed == 0 ? 0 : 1;
+}
