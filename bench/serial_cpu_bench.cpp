@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
     if (waitSeconds <= 0) waitSeconds = 10.0;
 
     std::string path;
-    std::unique_ptr<orvreg::FdLine> line = orvreg::FdLine::OpenPty(&path);
+    std::unique_ptr<orv::reg::FdLine> line = orv::reg::FdLine::OpenPty(&path);
     if (!line) {
         std::fprintf(stderr, "no pty\n");
         return 1;

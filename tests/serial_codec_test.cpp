@@ -60,7 +60,7 @@ TEST(SerialCodec, ChecksumAcceptsOnlyUppercaseDigits) {
     EXPECT_EQ(RsCheckChecksum(3), 0);
 
     // One data byte is enough for an answer, not for a record.
-    Receive(orvreg::BuildFrame('3', "Z"));
+    Receive(orv::reg::BuildFrame('3', "Z"));
     EXPECT_TRUE(RsFrameAccepted(6, 6));
     EXPECT_FALSE(RsFrameAccepted(6, 7));
 }
@@ -73,11 +73,11 @@ TEST(SerialCodec, AgreesWithTheRegistersCodec) {
         for (char& ch : data) ch = static_cast<char>(0x20 + random() % 0x5F);
         auto sequence = static_cast<std::uint32_t>(random() % 10);
         std::vector<std::uint8_t> ours = Built(data, sequence);
-        std::string theirs = orvreg::BuildFrame(static_cast<char>('0' + sequence), data);
+        std::string theirs = orv::reg::BuildFrame(static_cast<char>('0' + sequence), data);
         ASSERT_EQ(std::string(ours.begin(), ours.end()), theirs) << data;
         char digit = 0;
         std::string parsed;
-        ASSERT_TRUE(orvreg::ParseFrame(theirs, &digit, &parsed));
+        ASSERT_TRUE(orv::reg::ParseFrame(theirs, &digit, &parsed));
         EXPECT_EQ(parsed, data);
         Receive(theirs);
         EXPECT_TRUE(RsFrameAccepted(static_cast<std::int32_t>(theirs.size()), 5));

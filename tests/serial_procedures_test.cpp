@@ -29,8 +29,8 @@ using orv::CancelRequested;
 using orv::LinkEot;
 using orv::LinkNoAnswer;
 using orv::test::Bytes;
-using orvreg::Event;
-using orvreg::SerialRegister;
+using orv::reg::Event;
+using orv::reg::SerialRegister;
 
 constexpr int kWait = 5000;  // real ms the register waits for the host
 constexpr std::uint32_t kCancelled = CancelRequested;
@@ -80,10 +80,10 @@ TEST_F(SerialProcedures, WaitEnq) {
     EXPECT_EQ(modem().TakeAll(), Bytes("\x04\x04\x04\x04"));
 
     RunRegister([](SerialRegister& r) {
-        ASSERT_TRUE(r.Expect(orvreg::kEot, kWait));
-        r.SendControl(orvreg::kNak);  // ACK, NAK and frames are ignored
+        ASSERT_TRUE(r.Expect(orv::reg::kEot, kWait));
+        r.SendControl(orv::reg::kNak);  // ACK, NAK and frames are ignored
         r.SendFrame("zz");
-        r.SendControl(orvreg::kEnq);
+        r.SendControl(orv::reg::kEnq);
     });
     Cells().recordSeen = 1;
     EXPECT_EQ(RsWaitEnq(5000, 0), 0u);
@@ -92,8 +92,8 @@ TEST_F(SerialProcedures, WaitEnq) {
     EXPECT_EQ(Cells().recordSeen, 0u);
 
     RunRegister([](SerialRegister& r) {
-        ASSERT_TRUE(r.Expect(orvreg::kEot, kWait));
-        r.SendControl(orvreg::kEot);
+        ASSERT_TRUE(r.Expect(orv::reg::kEot, kWait));
+        r.SendControl(orv::reg::kEot);
     });
     EXPECT_EQ(RsWaitEnq(5000, 0), static_cast<std::uint32_t>(LinkEot));
 }
@@ -101,7 +101,7 @@ TEST_F(SerialProcedures, WaitEnq) {
 TEST_F(SerialProcedures, ReceiveRecordsInSequence) {
     std::vector<std::string> records = {"first", "second", "third"};
     int acknowledged = 0;
-    orvreg::FrameFaults wrongDigit;
+    orv::reg::FrameFaults wrongDigit;
     wrongDigit.digit = '1';  // the first record must carry '0': NAK, then sent again
     RunRegister(
         [&](SerialRegister& r) { acknowledged = r.ServeRecords(records, kWait, {wrongDigit}); });
@@ -118,16 +118,16 @@ TEST_F(SerialProcedures, ReceiveRecordsInSequence) {
 
 TEST_F(SerialProcedures, RepeatedRecordIsAcknowledgedAndSkipped) {
     RunRegister([](SerialRegister& r) {
-        ASSERT_TRUE(r.Expect(orvreg::kEot, kWait));
-        r.SendControl(orvreg::kEnq);
-        ASSERT_TRUE(r.Expect(orvreg::kAck, kWait));
+        ASSERT_TRUE(r.Expect(orv::reg::kEot, kWait));
+        r.SendControl(orv::reg::kEnq);
+        ASSERT_TRUE(r.Expect(orv::reg::kAck, kWait));
         r.SendFrame("r0");
-        ASSERT_TRUE(r.Expect(orvreg::kAck, kWait));
+        ASSERT_TRUE(r.Expect(orv::reg::kAck, kWait));
         r.SendFrame("r0 again", {.digit = '0'});
-        ASSERT_TRUE(r.Expect(orvreg::kAck, kWait));
+        ASSERT_TRUE(r.Expect(orv::reg::kAck, kWait));
         r.SendFrame("r1", {.digit = '1'});
-        ASSERT_TRUE(r.Expect(orvreg::kAck, kWait));
-        r.SendControl(orvreg::kEot);
+        ASSERT_TRUE(r.Expect(orv::reg::kAck, kWait));
+        r.SendControl(orv::reg::kEot);
     });
     ASSERT_EQ(RsWaitEnq(5000, 0), 0u);
     ASSERT_EQ(RecvRecord(), 0u);
@@ -139,25 +139,25 @@ TEST_F(SerialProcedures, RepeatedRecordIsAcknowledgedAndSkipped) {
 
 TEST_F(SerialProcedures, ReceiveRefusesBadFramesAndRepeatsOnEnq) {
     RunRegister([](SerialRegister& r) {
-        ASSERT_TRUE(r.Expect(orvreg::kEot, kWait));
-        r.SendControl(orvreg::kEnq);
-        ASSERT_TRUE(r.Expect(orvreg::kAck, kWait));
-        r.SendControl(orvreg::kEnq);  // before any frame: the reply goes out again
-        ASSERT_TRUE(r.Expect(orvreg::kAck, kWait));
+        ASSERT_TRUE(r.Expect(orv::reg::kEot, kWait));
+        r.SendControl(orv::reg::kEnq);
+        ASSERT_TRUE(r.Expect(orv::reg::kAck, kWait));
+        r.SendControl(orv::reg::kEnq);  // before any frame: the reply goes out again
+        ASSERT_TRUE(r.Expect(orv::reg::kAck, kWait));
         r.SendFrame("x");  // one data byte: too short
-        ASSERT_TRUE(r.Expect(orvreg::kNak, kWait));
+        ASSERT_TRUE(r.Expect(orv::reg::kNak, kWait));
         r.SendFrame("ab", {.lowercaseChecksum = true});
-        ASSERT_TRUE(r.Expect(orvreg::kNak, kWait));
+        ASSERT_TRUE(r.Expect(orv::reg::kNak, kWait));
         r.SendFrame("abc", {.badChecksum = true});
-        ASSERT_TRUE(r.Expect(orvreg::kNak, kWait));
+        ASSERT_TRUE(r.Expect(orv::reg::kNak, kWait));
         r.SendRaw(
             "\x02"
             "0" +
             std::string(1100, 'a') + "\r");  // longer than the buffer
-        ASSERT_TRUE(r.Expect(orvreg::kNak, kWait));
+        ASSERT_TRUE(r.Expect(orv::reg::kNak, kWait));
         r.SendFrame("ab", {.omitStx = true});
-        ASSERT_TRUE(r.Expect(orvreg::kNak, kWait));
-        r.SendControl(orvreg::kEnq);  // after a frame: ignored
+        ASSERT_TRUE(r.Expect(orv::reg::kNak, kWait));
+        r.SendControl(orv::reg::kEnq);  // after a frame: ignored
         r.SendFrame("good");
     });
     ASSERT_EQ(RsWaitEnq(5000, 0), 0u);
@@ -232,13 +232,13 @@ TEST_F(SerialProcedures, SendRecordsWithNakAndSequence) {
 TEST_F(SerialProcedures, SendRecordEndings) {
     // No answer and no retries: the frame once, then EOT.
     EXPECT_EQ(SendRecord("ab", 200, 0), static_cast<std::uint32_t>(LinkNoAnswer));
-    std::string frame = orvreg::BuildFrame('0', "ab");
+    std::string frame = orv::reg::BuildFrame('0', "ab");
     EXPECT_EQ(modem().TakeAll(), Bytes(frame + "\x04"));
     EXPECT_EQ(Cells().sendSequence, 0u);
 
     RunRegister([](SerialRegister& r) {
         r.ReceiveRecord(kWait, SerialRegister::Reply::Silent);
-        r.SendControl(orvreg::kEot);
+        r.SendControl(orv::reg::kEot);
     });
     EXPECT_EQ(SendRecord("ab"), static_cast<std::uint32_t>(LinkEot));
     JoinRegister();
@@ -251,25 +251,25 @@ TEST_F(SerialProcedures, SendRecordEndings) {
 
 TEST_F(SerialProcedures, EndWithAck) {
     RunRegister([](SerialRegister& r) {
-        ASSERT_TRUE(r.Expect(orvreg::kEot, kWait));
-        r.SendControl(orvreg::kNak);
-        ASSERT_TRUE(r.Expect(orvreg::kEot, kWait));
-        r.SendControl(orvreg::kAck);
+        ASSERT_TRUE(r.Expect(orv::reg::kEot, kWait));
+        r.SendControl(orv::reg::kNak);
+        ASSERT_TRUE(r.Expect(orv::reg::kEot, kWait));
+        r.SendControl(orv::reg::kAck);
     });
     EXPECT_EQ(RsEndWithAck(5000, 1), 0u);
     JoinRegister();
     EXPECT_EQ(RsEndWithAck(200, 0), static_cast<std::uint32_t>(LinkNoAnswer));
     EXPECT_EQ(modem().TakeAll(), Bytes("\x04\x04"));
     RunRegister([](SerialRegister& r) {
-        ASSERT_TRUE(r.Expect(orvreg::kEot, kWait));
-        r.SendControl(orvreg::kEot);
+        ASSERT_TRUE(r.Expect(orv::reg::kEot, kWait));
+        r.SendControl(orv::reg::kEot);
     });
     EXPECT_EQ(RsEndWithAck(5000, 0), static_cast<std::uint32_t>(LinkEot));
 }
 
 TEST_F(SerialProcedures, SendRecvRecord) {
     Cells().sendSequence = 3;
-    auto answer = [](std::string reply, orvreg::FrameFaults faults) {
+    auto answer = [](std::string reply, orv::reg::FrameFaults faults) {
         return [reply, faults](SerialRegister& r) {
             r.ReceiveRecord(kWait, SerialRegister::Reply::Silent);
             r.SendFrame(reply, faults);
@@ -293,7 +293,7 @@ TEST_F(SerialProcedures, SendRecvRecord) {
     EXPECT_EQ(SendRecv("echo", 5000, 3), static_cast<std::uint32_t>(LinkNoAnswer));
     RunRegister([](SerialRegister& r) {
         r.ReceiveRecord(kWait, SerialRegister::Reply::Silent);
-        r.SendControl(orvreg::kEnq);
+        r.SendControl(orv::reg::kEnq);
     });
     Cells().recordSeen = 0;
     EXPECT_EQ(SendRecv("echo"), static_cast<std::uint32_t>(LinkNoAnswer));
@@ -344,7 +344,7 @@ TEST_F(SerialProcedures, CancelOnAQuietLineActsAtTheTimeOut) {
     canceller = cancelSoon();
     EXPECT_EQ(SendRecord("ab", 1000, 1), kCancelled);
     canceller.join();
-    EXPECT_EQ(modem().TakeAll(), Bytes(orvreg::BuildFrame('0', "ab") + "\x04"));
+    EXPECT_EQ(modem().TakeAll(), Bytes(orv::reg::BuildFrame('0', "ab") + "\x04"));
 
     Ol_Cancel(0);
     canceller = cancelSoon();

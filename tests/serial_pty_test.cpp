@@ -20,7 +20,7 @@
 namespace {
 
 using namespace orv::serial;
-using orvreg::SerialRegister;
+using orv::reg::SerialRegister;
 
 constexpr int kWait = 5000;
 
@@ -30,7 +30,7 @@ class SerialPty : public orv::test::LibraryTest {
         LibraryTest::SetUp();
         Ol_Initialize();
         orv::platform::SetTimeScale(50);
-        line_ = orvreg::FdLine::OpenPty(&path_);
+        line_ = orv::reg::FdLine::OpenPty(&path_);
         ASSERT_NE(line_, nullptr);
         setenv("ORV_LIB_COM9", path_.c_str(), 1);
     }
@@ -45,7 +45,7 @@ class SerialPty : public orv::test::LibraryTest {
     }
 
     std::string path_;
-    std::unique_ptr<orvreg::FdLine> line_;
+    std::unique_ptr<orv::reg::FdLine> line_;
 };
 
 TEST_F(SerialPty, HandshakesInLineModeTwo) {

@@ -24,7 +24,7 @@ void SerialTest::SetUp() {
     ASSERT_NE(modem_, nullptr);
     modem_->SetAllLines(true);
     line_ = std::make_unique<VirtualLine>(modem_);
-    register_ = std::make_unique<orvreg::SerialRegister>(*line_, "000001");
+    register_ = std::make_unique<orv::reg::SerialRegister>(*line_, "000001");
 }
 
 void SerialTest::TearDown() {
@@ -40,7 +40,7 @@ std::uint32_t SerialTest::Open(std::uint32_t lineMode, const char* address) {
     return Ol_Open_RS(&record);
 }
 
-void SerialTest::RunRegister(std::function<void(orvreg::SerialRegister&)> script) {
+void SerialTest::RunRegister(std::function<void(orv::reg::SerialRegister&)> script) {
     JoinRegister();
     thread_ = std::thread([this, script] { script(*register_); });
 }

@@ -18,7 +18,7 @@
 namespace orv::test {
 
 // The register's line on the far end of a virtual null modem.
-class VirtualLine : public orvreg::SerialLine {
+class VirtualLine : public orv::reg::SerialLine {
   public:
     explicit VirtualLine(orv::testing::VirtualModem* modem) : modem_(modem) {}
     int ReadByte(int timeoutMs) override;
@@ -45,10 +45,10 @@ class SerialTest : public LibraryTest {
     std::uint32_t Open(std::uint32_t lineMode, const char* address = "000001");
 
     orv::testing::VirtualModem& modem() { return *modem_; }
-    orvreg::SerialRegister& reg() { return *register_; }
+    orv::reg::SerialRegister& reg() { return *register_; }
 
     // Runs a register script on its own thread; JoinRegister waits for it.
-    void RunRegister(std::function<void(orvreg::SerialRegister&)> script);
+    void RunRegister(std::function<void(orv::reg::SerialRegister&)> script);
     void JoinRegister();
 
     // Waits (real time) until cond holds; false after timeoutMs.
@@ -57,7 +57,7 @@ class SerialTest : public LibraryTest {
   private:
     orv::testing::VirtualModem* modem_ = nullptr;
     std::unique_ptr<VirtualLine> line_;
-    std::unique_ptr<orvreg::SerialRegister> register_;
+    std::unique_ptr<orv::reg::SerialRegister> register_;
     std::thread thread_;
 };
 

@@ -11,7 +11,7 @@
 
 #include "register/serial_register.h"
 
-namespace orvreg {
+namespace orv::reg {
 
 namespace {
 
@@ -147,4 +147,4 @@ void FdLine::SetCts(bool on) {
     SetModemLine(TIOCM_RTS, on);
 }
 
-}  // namespace orvreg
+}  // namespace orv::reg

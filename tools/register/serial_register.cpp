@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace orvreg {
+namespace orv::reg {
 
 namespace {
 
@@ -227,4 +227,4 @@ int SerialRegister::ServeRecords(const std::vector<std::string>& records, int ti
     }
 }
 
-}  // namespace orvreg
+}  // namespace orv::reg

@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-namespace orvreg {
+namespace orv::reg {
 
 inline constexpr std::uint8_t kStx = 0x02;
 inline constexpr std::uint8_t kEot = 0x04;
@@ -161,4 +161,4 @@ class SerialRegister {
     int sendSequence_ = 0;
 };
 
-}  // namespace orvreg
+}  // namespace orv::reg
