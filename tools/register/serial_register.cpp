@@ -136,9 +136,7 @@ bool SerialRegister::AnswerSelection(int timeoutMs, bool anyAddress, std::string
         if (event.kind != Event::Selection) continue;
         if (address != nullptr) *address = event.data;
         if (!anyAddress && event.data != address_) continue;
-        SendControl(kAck);
-        receiveExpected_ = 0;
-        lastAccepted_ = -1;
+        AcceptLine();
         return true;
     }
 }
@@ -148,9 +146,7 @@ bool SerialRegister::AnswerBid(int timeoutMs) {
         Event event = Next(timeoutMs);
         if (event.kind == Event::Timeout) return false;
         if (event.kind != Event::Control || event.byte != kEnq) continue;
-        SendControl(kAck);
-        receiveExpected_ = 0;
-        lastAccepted_ = -1;
+        AcceptLine();
         return true;
     }
 }
@@ -176,27 +172,50 @@ SerialRegister::Received SerialRegister::ReceiveRecord(int timeoutMs, Reply repl
             result.kind = Received::Refused;
             return result;
         }
-        int digit = event.digit - '0';
-        if (event.wellFormed && digit == receiveExpected_) {
-            SendControl(kAck);
-            lastAccepted_ = digit;
-            receiveExpected_ = (digit + 1) % 10;
-            result.kind = Received::Record;
-            return result;
+        switch (AnswerFrame(event)) {
+            case FrameAnswer::Accepted:
+                result.kind = Received::Record;
+                return result;
+            case FrameAnswer::Repeat:
+                ++result.repeats;
+                break;
+            case FrameAnswer::Refused:
+                ++result.naks;
+                break;
         }
-        if (event.wellFormed && digit == lastAccepted_) {
-            SendControl(kAck);
-            ++result.repeats;
-            continue;
-        }
-        SendControl(kNak);
-        ++result.naks;
     }
+}
+
+void SerialRegister::AcceptLine() {
+    SendControl(kAck);
+    receiveExpected_ = 0;
+    lastAccepted_ = -1;
+}
+
+SerialRegister::FrameAnswer SerialRegister::AnswerFrame(const Event& frame) {
+    int digit = frame.digit - '0';
+    if (frame.wellFormed && digit == receiveExpected_) {
+        SendControl(kAck);
+        lastAccepted_ = digit;
+        receiveExpected_ = (digit + 1) % 10;
+        return FrameAnswer::Accepted;
+    }
+    if (frame.wellFormed && digit == lastAccepted_) {
+        SendControl(kAck);
+        return FrameAnswer::Repeat;
+    }
+    SendControl(kNak);
+    return FrameAnswer::Refused;
 }
 
 int SerialRegister::ServeRecords(const std::vector<std::string>& records, int timeoutMs,
                                  const std::vector<FrameFaults>& faults) {
     if (!Expect(kEot, timeoutMs)) return -1;
+    return SendRecords(records, timeoutMs, faults);
+}
+
+int SerialRegister::SendRecords(const std::vector<std::string>& records, int timeoutMs,
+                                const std::vector<FrameFaults>& faults) {
     SendControl(kEnq);
     sendSequence_ = 0;
     std::size_t next = 0;

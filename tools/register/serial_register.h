@@ -146,6 +146,18 @@ class SerialRegister {
     // number of records the host acknowledged, or -1 when the host never asked.
     int ServeRecords(const std::vector<std::string>& records, int timeoutMs,
                      const std::vector<FrameFaults>& faults = {});
+    // The same after the host's EOT has been read: answers ENQ and sends.
+    int SendRecords(const std::vector<std::string>& records, int timeoutMs,
+                    const std::vector<FrameFaults>& faults = {});
+
+    // For a register driven event by event (Next): answers a selection or bid
+    // already read with ACK, after which the host's records count from '0'.
+    void AcceptLine();
+    // Answers a frame already read as ReceiveRecord's Auto does: ACK for a good
+    // record with the expected digit (Accepted), ACK again for a repeat of the
+    // last one (Repeat), NAK for anything else (Refused).
+    enum class FrameAnswer { Accepted, Repeat, Refused };
+    FrameAnswer AnswerFrame(const Event& frame);
 
     int expectedDigit() const { return receiveExpected_; }
     int sendSequence() const { return sendSequence_; }
