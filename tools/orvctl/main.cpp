@@ -6,9 +6,9 @@
 // Every failure is printed as its result code with a one-line meaning; the
 // exit status is the result code (125 for codes above that), 0 on success.
 // Ctrl-C cancels a running transfer through Ol_Cancel.
+#include <CLI/CLI.hpp>
 #include <pthread.h>
 #include <signal.h>
-#include <CLI/CLI.hpp>
 
 #include <atomic>
 #include <cstdio>
@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "demo.h"
 #include "orv_lib.h"
 #include "progress.h"
 #include "result_text.h"
@@ -38,7 +39,6 @@ struct ExchangeOptions {
     std::string data;
     bool csv = false;
     std::string command;
-    bool hasCommand = false;
     unsigned selection = 2;
     int retries = -1;  // -1: the link's default
     int timeout = -1;
@@ -157,7 +157,7 @@ ExchangeRequest MakeRequest(const ExchangeOptions& o, LinkKind kind, std::uint32
     request.direction = direction;
     request.selection = o.selection;
     command = o.command;
-    request.command = o.hasCommand ? command.data() : nullptr;
+    request.command = o.command.empty() ? nullptr : command.data();
     bool tcp = kind == LinkKind::Tcp;
     request.receiveWait = static_cast<std::uint32_t>(o.receiveWait >= 0 ? o.receiveWait : 80000);
     request.retries = static_cast<std::uint32_t>(o.retries >= 0 ? o.retries : (tcp ? 160 : 3));
@@ -175,7 +175,7 @@ void AddExchangeOptions(CLI::App* cmd, ExchangeOptions& o) {
                     "send: 0 hex as is, 1 drop CR/LF/','; receive: 0 hex, 1 fields");
     cmd->add_option("--data", o.data, "data file (first of a numbered series), line or reply file");
     cmd->add_flag("--csv", o.csv, "data files as comma-separated columns");
-    cmd->add_option("--command", o.command, "command text sent first");
+    cmd->add_option("--command", o.command, "command text sent first (none when empty)");
     cmd->add_option("--selection", o.selection, "serial: 0 select, 1 bid, 2 neither")
         ->default_val(2);
     cmd->add_option("--retries", o.retries, "retry count (serial) or send attempts (TCP)");
@@ -238,6 +238,10 @@ int main(int argc, char** argv) {
     auto* signal = app.add_subcommand("signal", "serial: set DTR (bit 0) and RTS (bit 1)");
     signal->add_option("LINES", lines, "0..3")->required();
 
+    orvctl::DemoOptions demoOptions;
+    auto* demo = app.add_subcommand("demo", "run full exchanges against the register simulator");
+    orvctl::AddDemoOptions(demo, demoOptions);
+
     CLI11_PARSE(app, argc, argv);
 
     if (version->parsed()) {
@@ -247,6 +251,7 @@ int main(int argc, char** argv) {
         std::printf("%s\n", text);
         return 0;
     }
+    if (demo->parsed()) return orvctl::RunDemo(demoOptions);
 
     LinkKind kind;
     if (!link.tcp.empty()) {

@@ -1,0 +1,23 @@
+// orvctl demo: a full exchange each way over TCP and over a pty, through the
+// library's exports, against the register simulator started as a child.
+#pragma once
+
+#include <string>
+
+namespace CLI {
+class App;
+}
+
+namespace orvctl {
+
+struct DemoOptions {
+    std::string dir;       // working folder (default: a new one under /tmp)
+    bool verbose = false;  // echo the simulator's log
+    bool tcp = true;
+    bool serial = true;
+};
+
+void AddDemoOptions(CLI::App* command, DemoOptions& options);
+int RunDemo(const DemoOptions& options);
+
+}  // namespace orvctl

@@ -1,0 +1,43 @@
+// orv-sim: a register simulator for hosts that use the library.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace orvsim {
+
+// Faults to inject, so that hosts can test their error handling.
+struct Faults {
+    unsigned refuseEvery = 0;  // serial: NAK every Nth record; TCP: refuse (0x82) every Nth answer
+    unsigned badChecksumEvery = 0;  // corrupt the checksum of every Nth record or block sent
+    unsigned delayMs = 0;           // answer this late
+    bool silent = false;            // never answer
+    unsigned endAfter = 0;          // serial: EOT in place of the Nth answer, or after N records
+                                    // served; TCP: close the connection at the Nth block
+};
+
+struct Options {
+    std::string dir = ".";
+    std::string station;              // serial: the address it answers (empty: any)
+    std::string servePrefix = "GET";  // a command that begins with it asks for data
+    unsigned idleMs = 500;            // TCP: serve when a new exchange stays silent this long
+    Faults faults;
+};
+
+// Set by Ctrl-C; every session loop looks at it at least every 200 ms.
+extern std::atomic<bool> g_stop;
+
+// One line of the exchange log on stdout: "hh:mm:ss.mmm <text>".
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Printable form of a record or block for the log (long ones are cut).
+std::string Printable(const std::string& data);
+
+// Serves one serial line until stopped.
+int RunSerial(const std::string& device, int baud, const Options& options);
+// Listens on 127.0.0.1:port (0: any free port) and serves connections until
+// stopped.
+int RunTcp(std::uint16_t port, const Options& options);
+
+}  // namespace orvsim

@@ -1,0 +1,148 @@
+#include "store.h"
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+namespace orvsim {
+
+namespace fs = std::filesystem;
+
+unsigned Header::RowWidth() const {
+    if (!table()) return 1;
+    unsigned width = 0;
+    for (std::size_t i = 9; i < bytes.size(); ++i) width += bytes[i];
+    return width;
+}
+
+std::string NumberedName(const std::string& path, unsigned n) {
+    if (n < 2) return path;
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, ".%03u", n);
+    std::string::size_type dot = path.rfind('.');
+    return (dot == std::string::npos ? path : path.substr(0, dot)) + suffix;
+}
+
+std::string ToHex(const std::uint8_t* bytes, std::size_t count) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(2 * count);
+    for (std::size_t i = 0; i < count; ++i) {
+        text += kDigits[bytes[i] >> 4];
+        text += kDigits[bytes[i] & 15];
+    }
+    return text;
+}
+
+namespace {
+
+int Nibble(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;  // the register is lenient
+    return -1;
+}
+
+// A served text file without its CR, LF and ','.
+bool ReadHexFile(const std::string& path, std::string* text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    text->clear();
+    for (std::istreambuf_iterator<char> it(in), end; it != end; ++it) {
+        if (*it != '\r' && *it != '\n' && *it != ',') *text += *it;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool FromHex(const std::string& hex, std::vector<std::uint8_t>* out) {
+    out->clear();
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        int high = Nibble(hex[i]), low = Nibble(hex[i + 1]);
+        if (high < 0 || low < 0) return false;
+        out->push_back(static_cast<std::uint8_t>(high * 16 + low));
+    }
+    return hex.size() % 2 == 0;
+}
+
+Series LoadSeries(const std::string& dir) {
+    Series series;
+    std::string text;
+    std::string headerPath = (fs::path(dir) / "out" / "header.txt").string();
+    if (!ReadHexFile(headerPath, &text)) {
+        series.error = "no " + headerPath;
+        return series;
+    }
+    if (!FromHex(text, &series.header.bytes) || series.header.bytes.size() < 9 ||
+        series.header.bytes.size() > 89) {
+        series.error = headerPath + " is not a header of 9 to 89 bytes in hex";
+        return series;
+    }
+    const Header& h = series.header;
+    if (h.table() && h.RowWidth() == 0) {
+        series.error = headerPath + " has a table layout without column widths";
+        return series;
+    }
+    unsigned first = h.lastFileNumber() >= 2 ? 1u : h.fileNumber();
+    unsigned last = h.lastFileNumber() >= 2 ? h.lastFileNumber() : first;
+    std::string dataPath = (fs::path(dir) / "out" / "data.txt").string();
+    for (unsigned k = first; k <= last; ++k) {
+        ServedFile file{k, {}};
+        if (!ReadHexFile(NumberedName(dataPath, k), &text)) continue;  // a gap in the series
+        if (!FromHex(text, &file.data)) {
+            series.error = NumberedName(dataPath, k) + " is not hex text";
+            series.files.clear();
+            return series;
+        }
+        series.files.push_back(std::move(file));
+    }
+    if (series.files.empty()) series.error = "no data file " + dataPath;
+    return series;
+}
+
+std::vector<std::uint8_t> HeaderFor(const Header& header, unsigned k) {
+    std::vector<std::uint8_t> bytes = header.bytes;
+    if (header.lastFileNumber() != 0) bytes[7] = static_cast<std::uint8_t>(k);
+    return bytes;
+}
+
+Inbox::Inbox(std::string dir) : dir_(std::move(dir)) {
+    std::error_code ec;
+    fs::create_directories(fs::path(dir_) / "in", ec);
+}
+
+bool Inbox::BeginFile(const Header& header, bool firstOfExchange) {
+    EndFile();
+    fs::path in = fs::path(dir_) / "in";
+    if (firstOfExchange) {
+        std::ofstream out(in / "header.txt", std::ios::binary | std::ios::trunc);
+        out << ToHex(header.bytes.data(), header.bytes.size());
+        if (!out) return false;
+    }
+    name_ = NumberedName((in / "data.txt").string(), header.fileNumber());
+    file_ = std::fopen(name_.c_str(), "wb");
+    return file_ != nullptr;
+}
+
+bool Inbox::AppendData(const std::uint8_t* bytes, std::size_t count) {
+    return AppendText(ToHex(bytes, count));
+}
+
+bool Inbox::AppendText(const std::string& hex) {
+    if (file_ == nullptr) return false;
+    return std::fwrite(hex.data(), 1, hex.size(), file_) == hex.size();
+}
+
+void Inbox::EndFile() {
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+}
+
+bool Inbox::AppendLine(const std::string& text) {
+    std::ofstream out(fs::path(dir_) / "in" / "lines.txt", std::ios::binary | std::ios::app);
+    out << text << "\r\n";
+    return static_cast<bool>(out);
+}
+
+}  // namespace orvsim

@@ -1,0 +1,239 @@
+// The simulator on TCP: accepts one host connection at a time, stores what
+// the host sends, answers each file, command and line file, and serves its
+// series when asked by a command or by a new exchange that stays silent.
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "register/tcp_register.h"
+#include "sim.h"
+#include "store.h"
+
+namespace orvsim {
+
+namespace {
+
+using orv::reg::TcpBlock;
+using orv::reg::TcpRegister;
+using orv::reg::TcpStatus;
+
+constexpr std::uint8_t kCommand = 0, kHeader = 3, kLastHeader = 'C', kData = 4, kLastData = 'D',
+                       kLine = 5, kLastLine = 'E', kEnd = 0x81;
+constexpr unsigned kBlockData = 1449;  // row bytes in a full block
+
+class TcpSession {
+  public:
+    TcpSession(TcpRegister& reg, const Options& options)
+        : options_(options), reg_(reg), inbox_(options.dir) {}
+
+    void Run() {
+        bool mayServe = true;  // a new exchange has not said anything yet
+        unsigned silentMs = 0;
+        while (!g_stop.load()) {
+            TcpBlock block;
+            TcpStatus status = reg_.Receive(&block, 200);
+            if (status == TcpStatus::TimedOut) {
+                silentMs += 200;
+                if (pendingLines_) {
+                    Answer("line file");
+                    pendingLines_ = false;
+                } else if (mayServe && options_.idleMs != 0 && silentMs >= options_.idleMs) {
+                    Serve();
+                    mayServe = false;
+                }
+                continue;
+            }
+            if (status != TcpStatus::Ok) {
+                Log("tcp: connection ends (%s)", orv::reg::TcpStatusName(status));
+                break;
+            }
+            silentMs = 0;
+            mayServe = false;
+            ++received_;
+            Log("tcp <- block seq %u type %02X, %zu data bytes %s", block.sequence, block.type,
+                block.data.size(), Describe(block).c_str());
+            if (options_.faults.endAfter != 0 && received_ == options_.faults.endAfter) {
+                Log("tcp: closing the connection (on purpose)");
+                reg_.CloseConnection();
+                break;
+            }
+            if (options_.faults.silent) continue;
+            if (block.type == kEnd) {
+                Log("tcp: exchange ended");
+                firstHeader_ = true;
+                mayServe = true;
+                continue;
+            }
+            OnBlock(block);
+        }
+        inbox_.EndFile();
+    }
+
+  private:
+    static std::string Describe(const TcpBlock& block) {
+        if (block.type == kHeader || block.type == kLastHeader || block.type == kCommand) {
+            return Printable(std::string(block.data.begin(), block.data.end()));
+        }
+        return Printable(ToHex(block.data.data(), std::min<std::size_t>(block.data.size(), 32)));
+    }
+
+    void Pause() const {
+        if (options_.faults.delayMs != 0) usleep(options_.faults.delayMs * 1000u);
+    }
+
+    void OnBlock(const TcpBlock& block) {
+        std::string text(block.data.begin(), block.data.end());
+        switch (block.type) {
+            case kCommand: {
+                std::string command = text.substr(0, text.find('\0'));
+                inbox_.AppendLine(command);
+                firstHeader_ = true;
+                if (command.rfind(options_.servePrefix, 0) == 0) {
+                    Serve();
+                } else {
+                    Answer("command");
+                }
+                return;
+            }
+            case kHeader:
+            case kLastHeader: {
+                Header header;
+                header.bytes.assign(block.data.begin() + static_cast<long>(std::min<std::size_t>(
+                                                             6, block.data.size())),
+                                    block.data.end());
+                if (text.rfind("/HDR1/", 0) != 0 || header.bytes.size() < 9) {
+                    Log("sim: header block not understood, stored as a line");
+                    inbox_.AppendLine(ToHex(block.data.data(), block.data.size()));
+                    return;
+                }
+                if (!inbox_.BeginFile(header, firstHeader_)) {
+                    Log("sim: cannot create a file in %s/in", options_.dir.c_str());
+                }
+                firstHeader_ = false;
+                Log("sim: receiving %s", inbox_.CurrentName().c_str());
+                return;
+            }
+            case kData:
+            case kLastData:
+                if (!inbox_.InFile()) {  // Ol_Write: raw bytes in chunks, no answer
+                    inbox_.AppendLine(ToHex(block.data.data(), block.data.size()));
+                    return;
+                }
+                if (block.data.size() > 4)
+                    inbox_.AppendData(block.data.data() + 4, block.data.size() - 4);
+                if (block.type == kLastData) {
+                    Log("sim: %s complete", inbox_.CurrentName().c_str());
+                    inbox_.EndFile();
+                    Answer("file");
+                }
+                return;
+            case kLine:
+            case kLastLine:
+                inbox_.AppendLine(ToHex(block.data.data(), block.data.size()));
+                pendingLines_ = block.type == kLine;
+                if (block.type == kLastLine) Answer("line file");
+                return;
+            default:
+                Log("sim: block type %02X not understood", block.type);
+        }
+    }
+
+    // One answer block: empty, type 0; every Nth one a refusal when asked for.
+    void Answer(const char* what) {
+        Pause();
+        ++answers_;
+        unsigned every = options_.faults.refuseEvery;
+        if (every != 0 && answers_ % every == 0) {
+            reg_.Refuse(sequence_++);
+            Log("tcp -> refusal 0x82 to the %s (on purpose)", what);
+            return;
+        }
+        reg_.Send(sequence_++, 0, {});
+        Log("tcp -> answer to the %s", what);
+    }
+
+    void SendBlock(std::uint8_t type, std::vector<std::uint8_t> data) {
+        TcpBlock block;
+        block.sequence = sequence_++;
+        block.type = type;
+        block.data = std::move(data);
+        ++sent_;
+        unsigned every = options_.faults.badChecksumEvery;
+        if (every != 0 && sent_ % every == 0) {
+            std::vector<std::uint8_t> frame = TcpRegister::Frame(block);
+            reg_.SendWithChecksum(block, static_cast<std::uint8_t>(frame.back() + 1));
+            Log("tcp -> block type %02X, %zu bytes, with a wrong checksum (on purpose)", type,
+                block.data.size());
+            return;
+        }
+        reg_.Send(block);
+        Log("tcp -> block type %02X, %zu data bytes", type, block.data.size());
+    }
+
+    void Serve() {
+        Pause();
+        Series series = LoadSeries(options_.dir);
+        if (series.files.empty()) {
+            Log("sim: nothing to serve: %s", series.error.c_str());
+            return;
+        }
+        const Header& h = series.header;
+        unsigned width = h.RowWidth();
+        std::size_t perBlock = h.table() ? kBlockData / width : kBlockData;
+        sequence_ = 0;
+        for (std::size_t f = 0; f < series.files.size(); ++f) {
+            const ServedFile& file = series.files[f];
+            bool lastFile = f + 1 == series.files.size();
+            std::vector<std::uint8_t> header = HeaderFor(h, file.number);
+            std::vector<std::uint8_t> block(std::begin("/HDR1/"), std::begin("/HDR1/") + 6);
+            block.insert(block.end(), header.begin(), header.end());
+            SendBlock(lastFile ? kLastHeader : kHeader, std::move(block));
+            std::size_t rows = file.data.size() / width, row = 0;
+            unsigned counter = h.CountsRows() ? 1u : 0u;
+            do {
+                std::size_t n = std::min(perBlock, rows - row);
+                std::vector<std::uint8_t> data = {
+                    static_cast<std::uint8_t>(counter >> 8), static_cast<std::uint8_t>(counter),
+                    static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
+                data.insert(data.end(), file.data.begin() + static_cast<long>(row * width),
+                            file.data.begin() + static_cast<long>((row + n) * width));
+                if (!h.table() || h.CountsRows()) counter += static_cast<unsigned>(n);
+                row += n;
+                SendBlock(row >= rows ? kLastData : kData, std::move(data));
+            } while (row < rows);
+        }
+    }
+
+    const Options& options_;
+    TcpRegister& reg_;
+    Inbox inbox_;
+    bool firstHeader_ = true;
+    bool pendingLines_ = false;
+    std::uint8_t sequence_ = 0;
+    unsigned received_ = 0, answers_ = 0, sent_ = 0;
+};
+
+}  // namespace
+
+int RunTcp(std::uint16_t port, const Options& options) {
+    TcpRegister reg;
+    if (!reg.Listen(port)) {
+        std::fprintf(stderr, "orv-sim: cannot listen on 127.0.0.1:%u\n", port);
+        return 1;
+    }
+    std::printf("orv-sim: listening on 127.0.0.1:%u\n", reg.Port());
+    std::fflush(stdout);
+    while (!g_stop.load()) {
+        if (!reg.Accept(200)) continue;
+        Log("tcp: host connected");
+        TcpSession session(reg, options);
+        session.Run();
+        reg.CloseConnection();
+    }
+    Log("tcp: stopped");
+    return 0;
+}
+
+}  // namespace orvsim
