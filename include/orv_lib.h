@@ -125,6 +125,23 @@ enum OlResult {
  *    1 stop bit, and its previous settings are restored at Ol_Close. Devices
  *    without modem lines (ptys, some USB adapters) read every line as off: use
  *    line mode 2 with them.
+ *  - Ol_EchoBack sends at most the first 250 bytes of its send file (up to
+ *    the first CR) as one record. Its answer may be a record of any length the
+ *    link accepts, up to 1000 data bytes, and is written to the receive file
+ *    whole: no answer is cut short or refused for its length.
+ *  - The sequence digits persist from one export to the next; only a
+ *    selection or bid (send side) and the register's ENQ (receive side) start
+ *    them again. Ol_Write sends no selection: its first record carries the
+ *    digit the last exchange left. Ol_Read awaits no ENQ: it starts by sending
+ *    ACK, and a record that carries the digit accepted last is acknowledged
+ *    and dropped as a repeat (right after the library is loaded that digit is
+ *    '0'). Ol_WriteRead receiving starts with the ENQ handshake instead.
+ *  - A failed send inside Ol_WriteRead ends with the host's EOT, except after
+ *    the register's own EOT (37), where the host pauses 1 s and sends nothing.
+ *    A header record of a series that fails ends the exchange at once with no
+ *    further EOT (a record send whose retries run out has sent EOT itself).
+ *    Files completed before a failure stay as written; the file cut off keeps
+ *    what was written to it.
  * ------------------------------------------------------------------------- */
 
 /* ---------------------------------------------------------------------------
@@ -210,6 +227,9 @@ typedef struct VersionRecord {
  *    descriptor";
  *  - a null SendFileDesc/DataFileDesc to Ol_Write/Ol_Read returns 0 after the
  *    link's state check;
+ *  - Ol_EchoBack on the serial link: a null SendFileDesc is a send file that
+ *    cannot be read (EOT, then 4), a null receive DataFileDesc one that cannot
+ *    be created (4);
  *  - Ol_Version with a null record or a null buffer returns 0 and writes nothing.
  * ------------------------------------------------------------------------- */
 OL_API void OL_CALL Ol_Initialize(void);

@@ -1,5 +1,5 @@
 // The serial link as the export frame sees it: Ol_Open_RS, the serial close,
-// Ol_SignalWrite. The serial transfers and the echo exchange are not here yet.
+// Ol_SignalWrite; the transfers and the echo exchange are serial_transfer.cpp.
 #include "api/library.h"
 #include "api/link.h"
 #include "api/result_codes.h"
@@ -7,6 +7,7 @@
 #include "serial/lines.h"
 #include "serial/serial_cells.h"
 #include "serial/serial_exports.h"
+#include "serial/serial_transfer.h"
 #include "serial/timers.h"
 
 namespace orv::serial {
@@ -65,21 +66,6 @@ std::uint32_t Connect(const void* record) {
     return OL_NO_LINK;
 }
 
-std::uint32_t Write(SendFileDesc* /*file*/) {
-    return OL_NO_LINK;
-}
-std::uint32_t Read(DataFileDesc* /*file*/) {
-    return OL_NO_LINK;
-}
-std::uint32_t WriteRead(ExchangeRequest* /*request*/, HeaderFileDesc* /*header*/,
-                        DataFileDesc* /*data*/) {
-    return OL_NO_LINK;
-}
-std::uint32_t EchoBack(ExchangeRequest* /*request*/, SendFileDesc* /*sendFile*/,
-                       DataFileDesc* /*receiveFile*/) {
-    return OL_NO_LINK;
-}
-
 void ClearRecord() {
     SerialCells& c = Cells();
     c.record = SerialRecordCopy{};
@@ -118,8 +104,8 @@ const LinkDriver kSerialLink = {
     .start = serial::Start,
     .connect = serial::Connect,
     .close = serial::Close,
-    .write = serial::Write,
-    .read = serial::Read,
+    .write = serial::WriteFile,
+    .read = serial::ReadFile,
     .writeRead = serial::WriteRead,
     .echoBack = serial::EchoBack,
     .clearRecord = serial::ClearRecord,

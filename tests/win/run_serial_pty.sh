@@ -1,11 +1,10 @@
 #!/bin/sh
-# Runs the Windows serial test: builds the Linux pty peer with the native C
-# compiler, creates the Wine prefix if needed, then lets the peer run the host.
-#   run_serial_pty.sh <work dir> <wine-run.sh> <serial_host.exe> <com number>
+# Runs the Windows serial test: creates the Wine prefix if needed, then lets
+# the register peer (built for the Linux end) map a pty to COM<n> and run the
+# host against it.
+#   run_serial_pty.sh <serial_register_peer> <wine-run.sh> <serial_host.exe> <com number>
 set -eu
 : "${WINEPREFIX:?WINEPREFIX must name the private Wine prefix}"
-work=$1 wine_run=$2 host=$3 com=$4
-peer="$work/pty_peer"
-cc -O1 -o "$peer" "$(dirname "$0")/pty_peer.c"
+peer=$1 wine_run=$2 host=$3 com=$4
 "$wine_run" "$host" --noop
 exec "$peer" "$WINEPREFIX" "$com" "$wine_run" "$host" "$com"

@@ -1,7 +1,9 @@
 // The Windows serial port under Wine, on a pty that the Linux side (pty_peer)
 // maps to COM<n> and answers: the port of the platform layer directly (open,
 // bytes both ways, blocking reads with a time limit, purge, modem status),
-// then Ol_Open_RS / Ol_SignalWrite / Ol_Close of the DLL in line mode 2.
+// then the DLL in line mode 2: Ol_Open_RS, Ol_SignalWrite, a sending and a
+// receiving Ol_WriteRead of a two-file csv series (the peer checks the wire),
+// Ol_Close.
 //
 //   serial_host <n>      (serial_host --noop exits at once)
 #include <windows.h>
@@ -44,6 +46,66 @@ std::string Read(SerialPort* port, std::size_t count) {
     return got;
 }
 
+void PutText(const char* path, const char* text) {
+    std::FILE* f = std::fopen(path, "wb");
+    Check(f != nullptr, path);
+    if (f == nullptr) return;
+    std::fputs(text, f);
+    std::fclose(f);
+}
+
+bool FileIs(const char* path, const std::string& text) {
+    std::FILE* f = std::fopen(path, "rb");
+    if (f == nullptr) return false;
+    char buf[512];
+    std::size_t n = std::fread(buf, 1, sizeof buf, f);
+    std::fclose(f);
+    return std::string(buf, n) == text;
+}
+
+// A two-file csv series sent after a selection and a command, closed with EOT
+// and ACK; then received after a bid and a command.
+void Exchanges() {
+    const std::string csv1 = "AABB,CCDDEE\r\n0102,030405\r\n";
+    const std::string csv2 = "FFEE,DDCCBB\r\n";
+    CreateDirectoryA("serial_host_files", nullptr);
+    PutText("serial_host_files\\hdr_send.txt", "01,00,0000,00,0000,01,02,02,03\r\n");
+    PutText("serial_host_files\\SEND.CSV", csv1.c_str());
+    PutText("serial_host_files\\SEND.002", csv2.c_str());
+    DeleteFileA("serial_host_files\\RECV.CSV");
+    DeleteFileA("serial_host_files\\RECV.002");
+
+    char sendCommand[] = "SEND\rignored";
+    char sendHeaderPath[] = "serial_host_files\\hdr_send.txt";
+    char sendDataPath[] = "serial_host_files\\SEND.CSV";
+    ExchangeRequest request{};
+    request.direction = 1;
+    request.selection = 0;
+    request.command = sendCommand;
+    request.retries = 2;
+    request.timeout = 10000;
+    request.selectRetries = 2;
+    request.selectTimeout = 10000;
+    HeaderFileDesc header{1, sendHeaderPath, 0};
+    DataFileDesc data{1, 0, sendDataPath, 0};
+    Check(Ol_WriteRead(&request, &header, &data) == OL_OK, "sending exchange");
+    Check(std::strcmp(sendCommand, "SEND") == 0, "command cut at its CR");
+
+    char recvCommand[] = "RECV";
+    char recvHeaderPath[] = "serial_host_files\\hdr_recv.txt";
+    char recvDataPath[] = "serial_host_files\\RECV.CSV";
+    request.direction = 0;
+    request.selection = 1;
+    request.command = recvCommand;
+    HeaderFileDesc recvHeader{1, recvHeaderPath, 10000};
+    DataFileDesc recvData{1, 77, recvDataPath, 10000};
+    Check(Ol_WriteRead(&request, &recvHeader, &recvData) == OL_OK, "receiving exchange");
+    Check(FileIs(recvHeaderPath, "01,00,0000,00,0000,01,02,02,03"), "header file written");
+    Check(FileIs(recvDataPath, csv1), "first data file");
+    Check(FileIs("serial_host_files\\RECV.002", csv2), "second data file");
+    Check(recvData.byteCount == 33, "byte count of the series");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,6 +140,7 @@ int main(int argc, char** argv) {
     SerialOpenRecord record{const_cast<char*>("000001"), static_cast<uint32_t>(com), 6, 2};
     Check(Ol_Open_RS(&record) == OL_OK, "Ol_Open_RS in line mode 2");
     Check(Ol_SignalWrite(3) == OL_OK, "Ol_SignalWrite");
+    Exchanges();
     Check(Ol_Close() == OL_OK, "Ol_Close");
     record.portNumber = static_cast<uint32_t>(com + 1);
     Check(Ol_Open_RS(&record) == OL_NO_LINK, "Ol_Open_RS on a missing port");
