@@ -39,7 +39,7 @@ struct ExchangeOptions {
     std::string data;
     bool csv = false;
     std::string command;
-    unsigned selection = 2;
+    unsigned selection = 0;
     int retries = -1;  // -1: the link's default
     int timeout = -1;
     int receiveWait = -1;
@@ -177,7 +177,7 @@ void AddExchangeOptions(CLI::App* cmd, ExchangeOptions& o) {
     cmd->add_flag("--csv", o.csv, "data files as comma-separated columns");
     cmd->add_option("--command", o.command, "command text sent first (none when empty)");
     cmd->add_option("--selection", o.selection, "serial: 0 select, 1 bid, 2 neither")
-        ->default_val(2);
+        ->default_val(0);
     cmd->add_option("--retries", o.retries, "retry count (serial) or send attempts (TCP)");
     cmd->add_option("--timeout", o.timeout, "time limit in ms (serial) or send retry wait (TCP)");
     cmd->add_option("--receive-wait", o.receiveWait, "TCP: receive time limit in ms");
