@@ -5,6 +5,6 @@
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
-cmake --preset linux -DORV_BUILD_TESTS=OFF >/dev/null
-cmake --build --preset linux -j "$(nproc)"
-exec build/linux/tools/orvctl demo "$@"
+cmake --preset linux -B build/run -DORV_BUILD_TESTS=OFF >/dev/null
+cmake --build build/run -j "$(nproc)"
+exec build/run/tools/orvctl demo "$@"
