@@ -48,6 +48,18 @@ std::uint32_t Receive(std::int32_t* count) {
     return RsRecvFrame(Cells().receiveBuffer, count);
 }
 
+// Waits up to timeoutMs for the register's answer to what was just sent; a
+// stray CR or ENQ is no answer.
+std::uint32_t AwaitAnswer(std::uint32_t timeoutMs) {
+    ArmWait(timeoutMs);
+    std::uint32_t result;
+    std::int32_t count = 0;
+    do {
+        result = Receive(&count);
+    } while (result == RxCr || result == RxEnq);
+    return result;
+}
+
 std::uint32_t NextSequence(std::uint32_t sequence) {
     return sequence >= 9 ? 0 : sequence + 1;
 }
@@ -214,12 +226,7 @@ std::uint32_t RsSendRecord(const std::uint8_t* data, std::int32_t length, std::u
     for (;;) {
         std::uint32_t status = RsSendBytes(c.sendBuffer, size);
         if (status != 0) return status;
-        ArmWait(timeoutMs);
-        std::uint32_t result;
-        std::int32_t count = 0;
-        do {
-            result = Receive(&count);
-        } while (result == RxCr || result == RxEnq);
+        const std::uint32_t result = AwaitAnswer(timeoutMs);
 
         if (result > RxTimeout) return result;
         if (result == RxEot) return LinkEot;
@@ -255,12 +262,7 @@ std::uint32_t RsEndWithAck(std::uint32_t timeoutMs, std::uint32_t retries) {
     for (;;) {
         std::uint32_t status = SendReply();
         if (status != 0) return status;
-        ArmWait(timeoutMs);
-        std::uint32_t result;
-        std::int32_t count = 0;
-        do {
-            result = Receive(&count);
-        } while (result == RxCr || result == RxEnq);
+        const std::uint32_t result = AwaitAnswer(timeoutMs);
 
         if (result > RxTimeout) return result;
         if (result == RxEot) return LinkEot;
