@@ -21,7 +21,6 @@ using orv::LinkKind;
 using orv::LinkNetwork;
 using orv::LinkSerial;
 using Texts = std::vector<std::string>;
-using Block = std::vector<int>;
 
 // The header and layout of a table of these widths; no widths: plain layout.
 TransferHeader Header(std::initializer_list<std::uint8_t> widths) {
@@ -30,7 +29,7 @@ TransferHeader Header(std::initializer_list<std::uint8_t> widths) {
     std::copy(widths.begin(), widths.end(), h.widths);
     return h;
 }
-RowLayout Layout(std::initializer_list<std::uint8_t> widths, LinkKind link) {
+RowLayout Layout(std::initializer_list<std::uint8_t> widths, LinkKind link = LinkSerial) {
     RowLayout layout{};
     EXPECT_TRUE(DeriveLayout(Header(widths), kHeaderMinBytes + widths.size(), link, &layout));
     return layout;
@@ -57,32 +56,25 @@ class TransferFilesTest : public orv::test::LibraryTest {
         std::ifstream in(TempPath(name), std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
     }
-    // Every serial record (or network block) of content; only the final one
-    // may be marked last. Block bytes that are not converted stay 0xEE.
-    Texts SerialRecords(const std::string& content, const RowLayout& layout, bool csv = false) {
+    // Every record of content as the link builds it (serial: text; network:
+    // block bytes, where those not converted keep the fill 0xEE); only the
+    // final one may be marked last.
+    Texts Records(const std::string& content, const RowLayout& layout, LinkKind link = LinkSerial,
+                  bool csv = false) {
         DataRecordReader reader(Put(content), csv, layout);
         Texts out;
-        char record[kSerialRecordMax];
+        char record[1453];
+        auto* bytes = reinterpret_cast<std::uint8_t*>(record);
         bool last = false, ended = false;
-        while (std::size_t n = NextSerialRecord(reader, record, sizeof record, &last)) {
+        for (;;) {
+            std::fill_n(record, sizeof record, '\xEE');
+            const std::size_t n = link == LinkSerial
+                                      ? NextSerialRecord(reader, record, kSerialRecordMax, &last)
+                                      : NextBlockRecord(reader, bytes, sizeof record, &last);
+            if (n == 0) break;
             EXPECT_FALSE(ended);
             ended = last;
             out.emplace_back(record, n);
-        }
-        EXPECT_TRUE(ended);
-        return out;
-    }
-    std::vector<Block> Blocks(const std::string& content, const RowLayout& layout, bool csv) {
-        DataRecordReader reader(Put(content), csv, layout);
-        std::vector<Block> out;
-        std::uint8_t block[1453];
-        bool last = false, ended = false;
-        std::fill_n(block, sizeof block, 0xEE);
-        while (std::size_t n = NextBlockRecord(reader, block, sizeof block, &last)) {
-            EXPECT_FALSE(ended);
-            ended = last;
-            out.emplace_back(block, block + n);
-            std::fill_n(block, sizeof block, 0xEE);
         }
         EXPECT_TRUE(ended);
         return out;
@@ -108,19 +100,19 @@ TEST_F(TransferFilesTest, NumberedNames) {
 
 TEST_F(TransferFilesTest, FullAndPartialRecordsOfEachLink) {
     // Widths 2 and 3: 99 rows in a serial record of 998 characters.
-    Texts records = SerialRecords(Rows("0102030405", 100), Layout({2, 3}, LinkSerial));
+    Texts records = Records(Rows("0102030405", 100), Layout({2, 3}));
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].size(), 998u);
     EXPECT_EQ(records[0].substr(0, 18), "000063000102030405");  // 0000 63 00, row 1
     EXPECT_EQ(records[1], "000001010102030405");
     // A first width of 0 numbers the rows from 1.
-    records = SerialRecords(Rows("0102030405", 100), Layout({0, 2, 3}, LinkSerial));
+    records = Records(Rows("0102030405", 100), Layout({0, 2, 3}));
     EXPECT_EQ(records[1].substr(0, 8), "00640101");
     // One column of width 1: R = 496, the row count keeps its low 8 bits.
-    records = SerialRecords(Rows("AB", 497), Layout({1}, LinkSerial));
+    records = Records(Rows("AB", 497), Layout({1}));
     EXPECT_EQ(records[0].substr(0, 8), "0000F000");
     // Plain layout: offsets and byte counts of 495 bytes.
-    records = SerialRecords(Rows("5A", 1000), Layout({}, LinkSerial));
+    records = Records(Rows("5A", 1000), Layout({}));
     ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0].size(), 1000u);
     EXPECT_EQ(records[0].substr(0, 10), "000001EF00");
@@ -128,33 +120,32 @@ TEST_F(TransferFilesTest, FullAndPartialRecordsOfEachLink) {
     EXPECT_EQ(records[2], "03DE000A01" + Rows("5A", 10));
 
     // Network: 289 rows of 5 bytes; lowercase pairs are not converted.
-    std::vector<Block> blocks =
-        Blocks(Rows("0102030405", 290) + "0a0B0C0D0E", Layout({2, 3}, LinkNetwork), false);
-    ASSERT_EQ(blocks.size(), 2u);
-    EXPECT_EQ(blocks[0].size(), 4u + 1445u);
-    EXPECT_EQ(Block(blocks[0].begin(), blocks[0].begin() + 6), (Block{0, 0, 1, 0x21, 1, 2}));
-    EXPECT_EQ(blocks[1], (Block{0, 0, 0, 2, 1, 2, 3, 4, 5, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}));
+    records =
+        Records(Rows("0102030405", 290) + "0a0B0C0D0E", Layout({2, 3}, LinkNetwork), LinkNetwork);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].size(), 4u + 1445u);
+    EXPECT_EQ(records[0].substr(0, 6), std::string("\0\0\x01\x21\x01\x02", 6));
+    EXPECT_EQ(records[1], std::string("\0\0\0\x02\x01\x02\x03\x04\x05\xEE\xEE\xEE\xEE\xEE", 14));
 }
 
 TEST_F(TransferFilesTest, EndOfFileRules) {
-    RowLayout small = Layout({2}, LinkSerial);
+    RowLayout small = Layout({2});
     small.rowsPerRecord = 2;
     // An empty file is one empty record, marked last.
-    EXPECT_EQ(SerialRecords("", small), Texts{"00000001"});
+    EXPECT_EQ(Records("", small), Texts{"00000001"});
     // Line ends after a full record are skipped and end the file there.
-    EXPECT_EQ(SerialRecords("AAAABBBB\r\n\r\n", small), Texts{"00000201AAAABBBB"});
-    EXPECT_EQ(SerialRecords("AAAABBBB\n\rCCCC", small),
-              (Texts{"00000200AAAABBBB", "00000101CCCC"}));
+    EXPECT_EQ(Records("AAAABBBB\r\n\r\n", small), Texts{"00000201AAAABBBB"});
+    EXPECT_EQ(Records("AAAABBBB\n\rCCCC", small), (Texts{"00000200AAAABBBB", "00000101CCCC"}));
     // Elsewhere they are data with csv 0; a row cut short is not sent.
-    EXPECT_EQ(SerialRecords("AA\r\nBBBBCC", small), (Texts{"00000200AA\r\nBBBB", "00000001"}));
-    EXPECT_EQ(SerialRecords("AAAAB", small), Texts{"00000101AAAA"});
+    EXPECT_EQ(Records("AA\r\nBBBBCC", small), (Texts{"00000200AA\r\nBBBB", "00000001"}));
+    EXPECT_EQ(Records("AAAAB", small), Texts{"00000101AAAA"});
     // csv: CR, LF and ',' are dropped wherever they stand.
-    EXPECT_EQ(SerialRecords("AA,AA\r\nBB,BB\r\nCC,C", small, true),
+    EXPECT_EQ(Records("AA,AA\r\nBB,BB\r\nCC,C", small, LinkSerial, true),
               (Texts{"00000200AAAABBBB", "00000001"}));
-    EXPECT_EQ(SerialRecords("AA,AA\r\n\r\n,", small, true), Texts{"00000101AAAA"});
+    EXPECT_EQ(Records("AA,AA\r\n\r\n,", small, LinkSerial, true), Texts{"00000101AAAA"});
     // Binary junk is carried as it is, and NULs do not end a record.
     const std::string junk("\xFF\0\x01\x02", 4);
-    EXPECT_EQ(SerialRecords(junk, small), Texts{"00000101" + junk});
+    EXPECT_EQ(Records(junk, small), Texts{"00000101" + junk});
 }
 
 // 100000 bytes on the network: 69 full blocks, then 19 bytes; the counter
@@ -162,12 +153,12 @@ TEST_F(TransferFilesTest, EndOfFileRules) {
 TEST_F(TransferFilesTest, LargeFileStreamsAndCounterKeepsSixteenBits) {
     const std::string content = Rows("00112233445566778899", 10000);
     for (bool csv : {false, true}) {
-        std::vector<Block> blocks = Blocks(content, Layout({}, LinkNetwork), csv);
+        const Texts blocks = Records(content, Layout({}, LinkNetwork), LinkNetwork, csv);
         ASSERT_EQ(blocks.size(), 70u);
         EXPECT_EQ(blocks[69].size(), 4u + 19u);
         for (std::size_t i = 0; i < blocks.size(); ++i) {
-            EXPECT_EQ(static_cast<std::size_t>(blocks[i][0] * 256 + blocks[i][1]),
-                      (i * 1449) & 0xFFFF);
+            const auto* prefix = reinterpret_cast<const std::uint8_t*>(blocks[i].data());
+            EXPECT_EQ(prefix[0] * 256u + prefix[1], (i * 1449) & 0xFFFF);
         }
     }
 }
@@ -184,7 +175,7 @@ TEST_F(TransferFilesTest, ReceivedDataAsHexOrColumns) {
     for (const auto& [csv, unsplit, expected] : cases) {
         table.unsplitFlag = unsplit;
         std::uint32_t count = 0;
-        DataFileWriter writer(Open("out"), csv, table, Layout({2, 3}, LinkSerial), &count);
+        DataFileWriter writer(Open("out"), csv, table, Layout({2, 3}), &count);
         bool last = false;
         EXPECT_EQ(writer.WriteSerialRecord(rec.data(), rec.size(), &last), OL_OK);
         EXPECT_EQ(last, unsplit == 0);  // unsplitFlag moves the mark to 8-9
@@ -203,7 +194,7 @@ TEST_F(TransferFilesTest, ReceivedDataAsHexOrColumns) {
     EXPECT_EQ(count, 7u + 11u);
     // A plain layout received with csv has no columns: written unsplit. Its
     // last mark stands at 8-9, behind the byte count ("0101", "0100").
-    DataFileWriter plain(Open("plain"), true, TransferHeader{}, Layout({}, LinkSerial), nullptr);
+    DataFileWriter plain(Open("plain"), true, TransferHeader{}, Layout({}), nullptr);
     bool last[2] = {};
     EXPECT_EQ(plain.WriteSerialRecord("0000010100ABCD", 14, &last[0]), OL_OK);
     EXPECT_EQ(plain.WriteSerialRecord("000001000101EF", 14, &last[1]), OL_OK);
@@ -240,7 +231,7 @@ TEST_F(TransferFilesTest, ShortWritesAndMissingFiles) {
     File file;
     ASSERT_TRUE(file.Open("/dev/full", kModeCreate));
     std::uint32_t count = 0;
-    DataFileWriter writer(file, false, TransferHeader{}, Layout({}, LinkSerial), &count);
+    DataFileWriter writer(file, false, TransferHeader{}, Layout({}), &count);
     EXPECT_EQ(writer.WriteHex("ABCD", 4), OL_DATA_FILE);
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(WriteRecordLine(file, "x", 1, &count), OL_DATA_FILE);
