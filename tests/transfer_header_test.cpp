@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <tuple>
 
 #include "support/library_test.h"
 #include "transfer/header.h"
@@ -19,22 +20,27 @@ using orv::LinkUsb;
 
 class TransferHeaderTest : public orv::test::LibraryTest {
   protected:
-    std::string Put(const std::string& name, const std::string& content) {
-        const std::string path = TempPath(name);
-        std::ofstream(path, std::ios::binary) << content;
-        return path;
-    }
-    static std::string Get(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
+    std::string Get(const std::string& name) {
+        std::ifstream in(TempPath(name), std::ios::binary);
         return {std::istreambuf_iterator<char>(in), {}};
     }
-    // Sends the header text with format; returns the result.
+    // Sends a header file of text with format; returns the result.
     std::uint32_t Send(const std::string& text, LinkKind link, std::uint32_t format = 0) {
-        path_ = Put("h.txt", text);
-        HeaderFileDesc desc{format, path_.data(), 0};
-        return PrepareSendHeader(desc, link);
+        path_ = TempPath("h.txt");
+        std::ofstream(path_, std::ios::binary) << text;
+        return PrepareSendHeader(HeaderFileDesc{format, path_.data(), 0}, link);
     }
-    static std::string Hex(const std::string& fields) { return "/HDR1/" + fields; }
+    std::uint32_t Accept(const std::string& record, LinkKind link = LinkSerial) {
+        return AcceptHeader(record.data(), record.size(), link);
+    }
+    std::string Restored(std::uint32_t k) {
+        char record[200];
+        return std::string(record, RestoreHeaderBlock(k, record, sizeof record));
+    }
+    std::uint32_t Write(std::uint32_t format, const char* name) {
+        path_ = TempPath(name);
+        return WriteHeaderFile(HeaderFileDesc{format, path_.data(), 0});
+    }
 
     std::string path_;
 };
@@ -43,47 +49,35 @@ class TransferHeaderTest : public orv::test::LibraryTest {
 const std::string kBase = "010000000000000101";
 
 TEST_F(TransferHeaderTest, HeaderFilesBothFormsAndBack) {
-    // A comma-separated header file, as a receive writes it, is sent with format 1.
+    // A comma-separated header file, as a receive writes it, is sent with
+    // format 1; a series starts at file 1, and each file gets its number.
     ASSERT_EQ(Send("01,00,0000,00,0000,05,03,02,03\r\n", LinkSerial, 1), OL_OK);
-    const TransferState& s = State();
-    EXPECT_EQ(s.header.fileNumber, 1);  // a series starts at file 1
-    EXPECT_EQ(s.header.lastFileNumber, 3);
-    EXPECT_EQ(s.layout.rowWidth, 5u);
-    EXPECT_EQ(s.layout.rowsPerRecord, 99u);
-    EXPECT_EQ(s.layout.counterStart, 0u);
-    char record[200];
-    std::size_t n = RestoreHeaderBlock(2, record, sizeof record);
-    EXPECT_EQ(std::string(record, n), "/HDR1/0100000000000002030203");
-    EXPECT_EQ(RestoreHeaderBlock(2, record, n - 1), 0u);
-
+    EXPECT_EQ(State().header.fileNumber, 1);
+    EXPECT_EQ(State().layout.rowsPerRecord, 99u);
+    EXPECT_EQ(Restored(2), "/HDR1/0100000000000002030203");
+    char small[27];
+    EXPECT_EQ(RestoreHeaderBlock(2, small, sizeof small), 0u);
     // The network carries the bytes and patches byte 13.
     ASSERT_EQ(Send("0100000000000005030203", LinkNetwork), OL_OK);
     EXPECT_EQ(State().layout.rowsPerRecord, 289u);
     std::uint8_t block[100];
-    n = RestoreHeaderBlock(3, block, sizeof block);
+    const std::size_t n = RestoreHeaderBlock(3, block, sizeof block);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(block), n),
               std::string("/HDR1/\x01\0\0\0\0\0\0\x03\x03\x02\x03", 17));
 
     // Received: written as hex text or as fields, and sent back unchanged.
-    const std::string received = Hex("0100000000000002030203");
-    ASSERT_EQ(AcceptHeader(received.data(), received.size(), LinkUsb), OL_OK);
+    ASSERT_EQ(Accept("/HDR1/0100000000000002030203", LinkUsb), OL_OK);
     EXPECT_EQ(State().layout.rowsPerRecord, 199u);
-    const std::string hexPath = TempPath("hex.txt"), csvPath = TempPath("csv.txt");
-    HeaderFileDesc hexDesc{0, const_cast<char*>(hexPath.c_str()), 0};
-    HeaderFileDesc csvDesc{1, const_cast<char*>(csvPath.c_str()), 0};
-    ASSERT_EQ(WriteHeaderFile(hexDesc), OL_OK);
-    ASSERT_EQ(WriteHeaderFile(csvDesc), OL_OK);
-    EXPECT_EQ(Get(hexPath), "0100000000000002030203");
-    EXPECT_EQ(Get(csvPath), "01,00,0000,00,0000,02,03,02,03");
-    ASSERT_EQ(PrepareSendHeader(csvDesc, LinkSerial), OL_OK);
-    n = RestoreHeaderBlock(2, record, sizeof record);
-    EXPECT_EQ(std::string(record, n), received);
-
+    ASSERT_EQ(Write(0, "hex.txt"), OL_OK);
+    EXPECT_EQ(Get("hex.txt"), "0100000000000002030203");
+    ASSERT_EQ(Write(1, "csv.txt"), OL_OK);
+    EXPECT_EQ(Get("csv.txt"), "01,00,0000,00,0000,02,03,02,03");
+    ASSERT_EQ(PrepareSendHeader(HeaderFileDesc{1, path_.data(), 0}, LinkSerial), OL_OK);
+    EXPECT_EQ(Restored(2), "/HDR1/0100000000000002030203");
     // Without widths the fields end with the seventh field's comma.
-    const std::string plain = Hex("000000000000000101");
-    ASSERT_EQ(AcceptHeader(plain.data(), plain.size(), LinkSerial), OL_OK);
-    ASSERT_EQ(WriteHeaderFile(csvDesc), OL_OK);
-    EXPECT_EQ(Get(csvPath), "00,00,0000,00,0000,01,01,");
+    ASSERT_EQ(Accept("/HDR1/000000000000000101"), OL_OK);
+    ASSERT_EQ(Write(1, "csv.txt"), OL_OK);
+    EXPECT_EQ(Get("csv.txt"), "00,00,0000,00,0000,01,01,");
 }
 
 TEST_F(TransferHeaderTest, BadPairsLeaveFieldsZeroAndEndTheWidthTable) {
@@ -97,8 +91,7 @@ TEST_F(TransferHeaderTest, BadPairsLeaveFieldsZeroAndEndTheWidthTable) {
     EXPECT_EQ(h.fileNumber, 0);  // lowercase is no hex
     EXPECT_EQ(h.lastFileNumber, 9);
     EXPECT_EQ(h.widths[0], 2);
-    EXPECT_EQ(h.widths[1], 0);
-    EXPECT_EQ(h.widths[2], 0);  // not taken after the bad pair
+    EXPECT_EQ(h.widths[1] + h.widths[2], 0);  // nothing taken after the bad pair
 
     // Format 0 counts a line end in the text; on the network its byte stays 0.
     ASSERT_EQ(Send(kBase + "0203\r\n", LinkNetwork), OL_OK);
@@ -109,62 +102,49 @@ TEST_F(TransferHeaderTest, BadPairsLeaveFieldsZeroAndEndTheWidthTable) {
 
 TEST_F(TransferHeaderTest, EveryRefusedHeaderWhenSending) {
     const std::string zeros(200, '0');
-    EXPECT_EQ(Send(zeros.substr(0, 17), LinkSerial), OL_HEADER_FILE);  // 8 bytes
-    EXPECT_EQ(Send(zeros.substr(0, 18), LinkSerial), OL_OK);           // plain layout
-    EXPECT_EQ(State().layout.rowsPerRecord, 495u);
-    EXPECT_EQ(Send(zeros.substr(0, 178), LinkNetwork), OL_OK);
-    EXPECT_EQ(Send(zeros.substr(0, 179), LinkNetwork), OL_HEADER_FILE);
-    EXPECT_EQ(Send(zeros.substr(0, 18) + "\r\n", LinkSerial, 1), OL_OK);
-    EXPECT_EQ(Send("", LinkSerial), OL_HEADER_FILE);
-    EXPECT_EQ(Send(kBase, LinkUsb, 2), OL_BAD_STATE);
-    HeaderFileDesc missing{0, const_cast<char*>("/nonexistent/h"), 0};
-    EXPECT_EQ(PrepareSendHeader(missing, LinkSerial), OL_HEADER_FILE);
-    HeaderFileDesc nullPath{0, nullptr, 0};
-    EXPECT_EQ(PrepareSendHeader(nullPath, LinkSerial), OL_HEADER_FILE);
-
-    // Table layout: at least one nonzero width, W within the link's limit.
-    EXPECT_EQ(Send(kBase + "0000", LinkSerial), OL_HEADER_FILE);
-    char record[200];
-    EXPECT_EQ(RestoreHeaderBlock(1, record, sizeof record), 0u);  // nothing to send
-    struct Case {
-        const char* widths;
-        LinkKind link;
-        std::uint32_t result;
-        std::uint32_t rows;
-    } cases[] = {
-        {"FFF1", LinkSerial, OL_OK, 1},  // 496: one row of 992 characters
-        {"FFF2", LinkSerial, OL_HEADER_FILE, 0},
-        {"FFF2", LinkNetwork, OL_OK, 2},
-        {"FFFFFFFFFFAE", LinkNetwork, OL_OK, 1},  // 1449
-        {"FFFFFFFFFFAF", LinkNetwork, OL_HEADER_FILE, 0},
-        {"FFFFFFE7", LinkUsb, OL_OK, 1},  // 996
-        {"FFFFFFE8", LinkUsb, OL_HEADER_FILE, 0},
+    // The header text, the link, and the rows of a full record (0: refused).
+    const std::tuple<std::string, LinkKind, std::uint32_t> cases[] = {
+        {zeros.substr(0, 17), LinkSerial, 0},    // 8 bytes
+        {zeros.substr(0, 18), LinkSerial, 495},  // plain layout
+        {zeros.substr(0, 178), LinkNetwork, 1449},
+        {zeros.substr(0, 179), LinkNetwork, 0},
+        {"", LinkSerial, 0},
+        {kBase + "0000", LinkSerial, 0},  // no nonzero width
+        {kBase + "FFF1", LinkSerial, 1},  // W = 496: one row of 992 characters
+        {kBase + "FFF2", LinkSerial, 0},
+        {kBase + "FFF2", LinkNetwork, 2},
+        {kBase + "FFFFFFFFFFAE", LinkNetwork, 1},  // 1449
+        {kBase + "FFFFFFFFFFAF", LinkNetwork, 0},
+        {kBase + "FFFFFFE7", LinkUsb, 1},  // 996
+        {kBase + "FFFFFFE8", LinkUsb, 0},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(Send(kBase + c.widths, c.link), c.result) << c.widths << " link " << c.link;
-        EXPECT_EQ(State().layout.rowsPerRecord, c.rows) << c.widths;
+    for (const auto& [text, link, rows] : cases) {
+        SCOPED_TRACE(text + " link " + std::to_string(link));
+        EXPECT_EQ(Send(text, link), rows != 0 ? OL_OK : OL_HEADER_FILE);
+        if (rows != 0) {
+            EXPECT_EQ(State().layout.rowsPerRecord, rows);
+        } else {
+            EXPECT_EQ(Restored(1), "");  // nothing to send
+        }
     }
+    EXPECT_EQ(Send(kBase, LinkUsb, 2), OL_BAD_STATE);
+    EXPECT_EQ(PrepareSendHeader(HeaderFileDesc{0, nullptr, 0}, LinkSerial), OL_HEADER_FILE);
 }
 
 TEST_F(TransferHeaderTest, EveryRefusedHeaderWhenReceiving) {
     const std::string zeros(200, '0');
-    const std::size_t sizes[] = {0, 16, 17, 18, 178, 179, 180};
-    for (std::size_t chars : sizes) {
-        const std::string record = Hex(zeros.substr(0, chars));
+    for (std::size_t chars : {0u, 16u, 17u, 18u, 178u, 179u, 180u}) {
         const bool ok = chars >= 18 && chars <= 179;
-        EXPECT_EQ(AcceptHeader(record.data(), record.size(), LinkSerial),
-                  ok ? OL_OK : OL_NOT_HEADER)
-            << chars;
+        EXPECT_EQ(Accept("/HDR1/" + zeros.substr(0, chars)), ok ? OL_OK : OL_NOT_HEADER) << chars;
     }
     const std::string bytes = "/HDR1/" + std::string(100, '\0');
-    const std::size_t counts[] = {8, 9, 89, 90};
-    for (std::size_t n : counts) {
+    for (std::size_t n : {8u, 9u, 89u, 90u}) {
         const bool ok = n >= 9 && n <= 89;
         EXPECT_EQ(AcceptHeader(bytes.data(), 6 + n, LinkNetwork), ok ? OL_OK : OL_NOT_HEADER) << n;
     }
-    for (const std::string& bad : {std::string("/HDR2/") + kBase + "02", std::string("/HDR1"),
-                                   Hex(kBase + "00"), Hex(kBase + "FFF2")}) {
-        EXPECT_EQ(AcceptHeader(bad.data(), bad.size(), LinkSerial), OL_NOT_HEADER) << bad;
+    for (const std::string& bad : {"/HDR2/" + kBase + "02", std::string("/HDR1"),
+                                   "/HDR1/" + kBase + "00", "/HDR1/" + kBase + "FFF2"}) {
+        EXPECT_EQ(Accept(bad), OL_NOT_HEADER) << bad;
     }
     EXPECT_EQ(AcceptHeader(static_cast<const char*>(nullptr), 0, LinkSerial), OL_NOT_HEADER);
 }
