@@ -1,10 +1,12 @@
 // Fixture for the network link's tests: a register side listening on the
-// loopback address, and a library opened to it through Ol_Open_MWS.
+// loopback address, a library opened to it through Ol_Open_MWS, and a thread
+// for what has to happen while the host's call waits.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
-#include <string>
 #include <thread>
+#include <vector>
 
 #include "orv_lib.h"
 #include "register/tcp_register.h"
@@ -12,34 +14,70 @@
 
 namespace orv::test {
 
+using Bytes = std::vector<std::uint8_t>;
+constexpr int kNetWait = 5000;  // how long the register waits for the host, ms
+
 class NetTest : public LibraryTest {
   protected:
-    void SetUp() override;
-    void TearDown() override;
-
-    // Ol_Open_MWS with the given texts and port.
-    static std::uint32_t OpenMws(const char* registerAddress, const char* terminalAddress,
-                                 std::uint32_t port);
-    // Initialises the library, opens the link to reg and accepts the
-    // connection there. terminal is the terminal address text.
-    void OpenToRegister(const char* terminal = "192.168.1.10");
+    void SetUp() override {
+        LibraryTest::SetUp();
+        ASSERT_TRUE(reg.Listen());
+    }
+    void TearDown() override {
+        JoinBackground();
+        LibraryTest::TearDown();
+    }
+    // Ol_Open_MWS with the given texts (which it only reads) and port.
+    static std::uint32_t OpenMws(const char* registerText, const char* terminalText,
+                                 std::uint32_t port) {
+        NetworkOpenRecord record{const_cast<char*>(registerText), const_cast<char*>(terminalText),
+                                 port};
+        return Ol_Open_MWS(&record);
+    }
+    // Initialises the library, opens the link to reg and accepts it there.
+    void OpenToRegister() {
+        Ol_Initialize();
+        ASSERT_EQ(OpenMws("127.0.0.1", "192.168.1.10", reg.Port()), OL_OK);
+        ASSERT_TRUE(reg.Accept(kNetWait));
+    }
     // Closes the link and opens it again on a fresh connection.
-    void Reopen();
+    void Reopen() {
+        Ol_Close();
+        reg.CloseConnection();
+        OpenToRegister();
+    }
     // Runs fn on a thread of its own; joined at the latest in TearDown.
     template <class Fn>
     void Background(Fn fn) {
         JoinBackground();
         background_ = std::thread(fn);
     }
-    void JoinBackground();
+    void JoinBackground() {
+        if (background_.joinable()) background_.join();
+    }
+    // Runs call while another thread asks for a cancel after 200 ms, and
+    // checks that the call was waiting then and ends within the next slice.
+    template <class Fn>
+    std::uint32_t Cancelled(Fn call) {
+        Background([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            Ol_Cancel(1);
+        });
+        const auto start = std::chrono::steady_clock::now();
+        const std::uint32_t rc = call();
+        const double took = SecondsSince(start);
+        EXPECT_TRUE(took > 0.15 && took < 1.6) << took;
+        JoinBackground();
+        return rc;
+    }
+    static double SecondsSince(std::chrono::steady_clock::time_point start) {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    }
 
     reg::TcpRegister reg;
 
   private:
     std::thread background_;
 };
-
-// A port on the loopback address where nothing listens.
-std::uint16_t UnusedPort();
 
 }  // namespace orv::test
