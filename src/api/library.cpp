@@ -47,19 +47,18 @@ void UnlockCell(int index) {
     platform::NamedMutexUnlock(UsableSlot(index));
 }
 
-namespace {
 std::uint32_t ReadCell(int index, const std::atomic<std::uint32_t>& cell) {
     LockCell(index);
     std::uint32_t value = cell.load(std::memory_order_relaxed);
     UnlockCell(index);
     return value;
 }
+
 void WriteCell(int index, std::atomic<std::uint32_t>& cell, std::uint32_t value) {
     LockCell(index);
     cell.store(value, std::memory_order_relaxed);
     UnlockCell(index);
 }
-}  // namespace
 
 std::uint32_t GetCancelRequest() {
     return ReadCell(MutexManage, Core().cancelRequest);

@@ -70,6 +70,10 @@ void ClearState(std::uint32_t bits);
 void LockCell(int index);
 void UnlockCell(int index);
 
+// One guarded access: takes mutex `index`, reads or writes the cell, releases.
+std::uint32_t ReadCell(int index, const std::atomic<std::uint32_t>& cell);
+void WriteCell(int index, std::atomic<std::uint32_t>& cell, std::uint32_t value);
+
 std::uint32_t GetCancelRequest();
 void SetCancelRequest(std::uint32_t value);
 std::uint32_t GetLineMode();

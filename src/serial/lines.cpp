@@ -30,9 +30,7 @@ std::int32_t TestLine(std::uint32_t bit) {
 }
 
 void WriteRtsState(std::uint32_t value) {
-    LockCell(MutexRtsState);
-    Cells().rtsState.store(value, std::memory_order_relaxed);
-    UnlockCell(MutexRtsState);
+    WriteCell(MutexRtsState, Cells().rtsState, value);
 }
 
 }  // namespace
@@ -146,10 +144,7 @@ std::int32_t RsCtsOn() {
 
 std::int32_t RsRtsRaised() {
     if (Cells().linesNotWatched.load() != 0) return 1;
-    LockCell(MutexRtsState);
-    std::uint32_t value = Cells().rtsState.load(std::memory_order_relaxed);
-    UnlockCell(MutexRtsState);
-    return value != 0 ? 1 : 0;
+    return ReadCell(MutexRtsState, Cells().rtsState) != 0 ? 1 : 0;
 }
 
 void RsPurgeInput() {

@@ -41,28 +41,15 @@ int FlagMutex(std::int32_t index) {
     return MutexTimeOut1 + index;
 }
 
-std::uint32_t ReadGuarded(int mutex, const std::atomic<std::uint32_t>& cell) {
-    LockCell(mutex);
-    std::uint32_t value = cell.load(std::memory_order_relaxed);
-    UnlockCell(mutex);
-    return value;
-}
-
-void WriteGuarded(int mutex, std::atomic<std::uint32_t>& cell, std::uint32_t value) {
-    LockCell(mutex);
-    cell.store(value, std::memory_order_relaxed);
-    UnlockCell(mutex);
-}
-
 // Count and flag accesses without the timer's local lock (the caller holds it).
 std::uint32_t ReadCount(std::int32_t index) {
-    return ReadGuarded(CountMutex(index), Cells().timers[index].count);
+    return ReadCell(CountMutex(index), Cells().timers[index].count);
 }
 void WriteCount(std::int32_t index, std::uint32_t count) {
-    WriteGuarded(CountMutex(index), Cells().timers[index].count, count);
+    WriteCell(CountMutex(index), Cells().timers[index].count, count);
 }
 void WriteFlag(std::int32_t index, std::uint32_t value) {
-    WriteGuarded(FlagMutex(index), Cells().timers[index].timedOut, value);
+    WriteCell(FlagMutex(index), Cells().timers[index].timedOut, value);
 }
 
 // The tick's update of one timer: lower a non-zero count, and set the flag when
@@ -145,7 +132,7 @@ std::int32_t RsTimerRunning(std::int32_t index) {
     std::uint32_t calls = Cells().timerTests.fetch_add(1, std::memory_order_relaxed) + 1;
     if ((calls & 63u) == 0) platform::SleepMs(1);
     if (!ValidIndex(index)) return -1;
-    return ReadGuarded(FlagMutex(index), Cells().timers[index].timedOut) == 0 ? 1 : 0;
+    return ReadCell(FlagMutex(index), Cells().timers[index].timedOut) == 0 ? 1 : 0;
 }
 
 std::int32_t RsGetTimerCount(std::int32_t index) {
@@ -171,7 +158,7 @@ bool ProtocolWaitWithoutLimit() {
 }
 
 std::uint32_t RsGetLineStatus() {
-    return ReadGuarded(MutexLineStatus, Cells().lineStatus);
+    return ReadCell(MutexLineStatus, Cells().lineStatus);
 }
 
 void RsSetLineStatus(std::uint32_t value) {
@@ -223,7 +210,7 @@ std::int32_t StartSerialSupervisor() {
     UnlockCell(MutexManage);
     for (std::int32_t i = 0; i < kTimerCount; ++i) RsSetTimer(i, 0);
     RsSetLineStatus(LineDown);
-    WriteGuarded(MutexRtsState, c.rtsState, 0);
+    WriteCell(MutexRtsState, c.rtsState, 0);
     LockCell(MutexReturn);
     UnlockCell(MutexReturn);
 
