@@ -111,8 +111,9 @@ void Supervise(void* arg) {
 }  // namespace
 
 std::int32_t MsToTicks(std::uint32_t ms) {
-    // The sum wraps as 32-bit arithmetic does; the quotient truncates toward 0.
-    return static_cast<std::int32_t>(ms + 99u) / 100;
+    constexpr std::uint32_t kLargestLimit = 0x7FFFFFFFu - 99u;
+    if (ms > kLargestLimit) return 0;  // the sum would turn negative: no limit
+    return static_cast<std::int32_t>((ms + 99u) / 100u);
 }
 
 std::int32_t RsSetTimer(std::int32_t index, std::int32_t ticks) {

@@ -7,7 +7,8 @@
 namespace orv::serial {
 
 // Ticks for a time in milliseconds: (ms + 99) / 100 in signed 32-bit
-// arithmetic. 0 ms is 0 ticks, a timer that never expires (no limit).
+// arithmetic. 0 ms is 0 ticks, a timer that never expires (no limit); so is a
+// time whose sum does not fit (0x7FFFFF9D ms and more, INT_MAX for instance).
 std::int32_t MsToTicks(std::uint32_t ms);
 
 // Timer operations; every one returns -1 for an index outside 0..2.
