@@ -179,7 +179,6 @@ std::uint32_t RsRecvFrame(std::uint8_t* buffer, std::int32_t* countOut) {
     for (;;) {
         std::uint32_t status = RsGetLineStatus();
         if (status != 0) return status;
-        bool testCancel = true;
         if (RsDsrOn() == 1) {
             std::uint8_t byte = 0;
             platform::SerialPort* port = c.port.load();
@@ -188,11 +187,7 @@ std::uint32_t RsRecvFrame(std::uint8_t* buffer, std::int32_t* countOut) {
                 byte = 0x00;
                 c.frameError = 1;
             }
-            if (got == 0) {
-                // Nothing came. Only a wait without a time limit looks at the
-                // cancel request now: no time-out would ever end it otherwise.
-                testCancel = ProtocolWaitWithoutLimit();
-            } else {
+            if (got != 0) {
                 if (stored < kReceiveStoreLimit) {
                     buffer[stored++] = byte;
                 } else {
@@ -224,12 +219,12 @@ std::uint32_t RsRecvFrame(std::uint8_t* buffer, std::int32_t* countOut) {
         } else {
             platform::SleepMs(kLinePollMs);  // DSR off: wait for it, do not spin
         }
-        if (testCancel) {
-            std::uint32_t cancel = GetCancelRequest();
-            if (cancel != 0) {
-                ORV_TRACE("serial recv cancelled after %d bytes", stored);
-                return cancel;
-            }
+        // Looked at after every read, also one that found nothing: a cancel
+        // ends the wait within one read slice, whatever its time limit.
+        std::uint32_t cancel = GetCancelRequest();
+        if (cancel != 0) {
+            ORV_TRACE("serial recv cancelled after %d bytes", stored);
+            return cancel;
         }
         if (RsTimerRunning(TimerProtocol) == 0) {
             if (stored > 0)

@@ -125,7 +125,6 @@ std::int32_t RsSetTimer(std::int32_t index, std::int32_t ticks) {
     if (auto hook = g_armHook.load()) hook(index);
 #endif
     WriteCount(index, static_cast<std::uint32_t>(ticks));
-    timer.withoutLimit.store(ticks == 0);
     return 0;
 }
 
@@ -152,10 +151,6 @@ std::int32_t RsSetTimeOutFlag(std::int32_t index, std::uint32_t value) {
     platform::LocalLock guard(Cells().timers[index].lock);
     WriteFlag(index, value);
     return 0;
-}
-
-bool ProtocolWaitWithoutLimit() {
-    return Cells().timers[TimerProtocol].withoutLimit.load();
 }
 
 std::uint32_t RsGetLineStatus() {

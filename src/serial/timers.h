@@ -20,10 +20,6 @@ std::int32_t RsTimerRunning(std::int32_t index);
 std::int32_t RsGetTimerCount(std::int32_t index);
 std::int32_t RsSetTimerCount(std::int32_t index, std::int32_t count);
 std::int32_t RsSetTimeOutFlag(std::int32_t index, std::uint32_t value);
-// True when the protocol timer was last armed with 0 ticks (a wait without a
-// time limit).
-bool ProtocolWaitWithoutLimit();
-
 std::uint32_t RsGetLineStatus();
 void RsSetLineStatus(std::uint32_t value);
 
