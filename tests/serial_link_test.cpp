@@ -205,6 +205,25 @@ TEST_F(SerialLink, SwitchedRtsTurnsTheLineAround) {
     EXPECT_EQ(modem().Pending(), 0u);
 }
 
+// Bytes leave at the line's pace: RTS drops 100 ms after the last one has
+// left, and the answer's time limit counts from then.
+TEST_F(SerialLink, SendWaitsForEachByteToLeave) {
+    orv::platform::SetTimeScale(10);
+    ASSERT_EQ(Open(0), OL_OK);
+    modem().SetCarrier(false);
+    modem().SetTransmitPace(200);  // the 25-byte frame takes 5 s
+    modem().ClearLogs();
+    RunRegister([](orv::reg::SerialRegister& r) { r.ReceiveRecord(kWait); });
+    EXPECT_EQ(SendRecord(std::string(20, 'a'), 3000, 0), 0u);
+    JoinRegister();
+    auto log = modem().WriteLog();
+    auto events = modem().LineEvents();
+    ASSERT_EQ(log.size(), 25u);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_FALSE(events[1].on);
+    EXPECT_GE(events[1].atMs - log.back().leftMs, 100u);
+}
+
 TEST_F(SerialLink, RtsHeldSenderChecks) {
     ASSERT_EQ(Open(1), OL_OK);
     modem().SetCts(false);  // the CTS time-out leaves RTS held
@@ -219,9 +238,21 @@ TEST_F(SerialLink, RtsHeldSenderChecks) {
     modem().StallWrites(5);
     EXPECT_EQ(Send("ab"), 0u);
     EXPECT_EQ(modem().TakeAll(), Bytes("ab"));
-    modem().StallWrites(100000);
-    EXPECT_EQ(Send("ab"), orv::platform::kErrorWriteFault);
-    modem().StallWrites(0);
+    // A byte not taken, or taken and never gone, is waited for 300 times
+    // 100 ms; a cancel is looked at between the waits.
+    for (bool cancel : {false, true}) {
+        Ol_Cancel(cancel ? 1 : 0);
+        const std::uint32_t expected =
+            cancel ? orv::CancelRequested : orv::platform::kErrorWriteFault;
+        modem().StallWrites(100000);
+        EXPECT_EQ(Send("ab"), expected);
+        modem().StallWrites(0);
+        modem().HoldOutput(true);
+        std::uint32_t took = Timed([&] { EXPECT_EQ(Send("ab"), expected); });
+        EXPECT_GE(took, cancel ? 0u : 300u * 100u);
+        modem().HoldOutput(false);
+    }
+    EXPECT_EQ(modem().TakeAll(), Bytes("aa"));  // a byte held is not written again
 }
 
 TEST_F(SerialLink, LinesNotWatched) {

@@ -146,14 +146,23 @@ std::uint32_t RsSendBytes(const std::uint8_t* bytes, std::int32_t count) {
                 port != nullptr ? port->WriteByte(bytes[sent], kStalledWriteWaitMs, &error) : -1;
             if (taken < 0) return SendStopped(error, sent, count);
             if (taken == 0) {
-                // Not taken: straight back to the line checks, no cancel test.
+                // Not taken: back to the line checks, after the cancel test.
                 if (++stalled >= kMaxStalledWrites) {
                     return SendStopped(platform::kErrorWriteFault, sent, count);
                 }
-                continue;
+            } else {
+                // Taken: the next byte's line checks, RTS's drop and the
+                // answer's time limit all wait until this one has left.
+                while (port->WaitSent(kStalledWriteWaitMs) == 0) {
+                    if (++stalled >= kMaxStalledWrites) {
+                        return SendStopped(platform::kErrorWriteFault, sent + 1, count);
+                    }
+                    std::uint32_t cancel = GetCancelRequest();
+                    if (cancel != 0) return SendStopped(cancel, sent + 1, count);
+                }
+                stalled = 0;
+                ++sent;
             }
-            stalled = 0;
-            ++sent;
         } else {
             platform::SleepMs(kLinePollMs);  // waiting for a line
         }

@@ -68,6 +68,9 @@ class Win32SerialPort final : public SerialPort {
         return 0;
     }
 
+    // WriteFile, with no write time-out, returns once the byte has been sent.
+    int WaitSent(std::uint32_t /*waitMs*/) override { return 1; }
+
     void SetDtr(bool on) override { EscapeCommFunction(handle_, on ? SETDTR : CLRDTR); }
     void SetRts(bool on) override { EscapeCommFunction(handle_, on ? SETRTS : CLRRTS); }
 
