@@ -1,9 +1,9 @@
 // The Windows serial port under Wine, on a pty that the Linux side (pty_peer)
 // maps to COM<n> and answers: the port of the platform layer directly (open,
-// bytes both ways, blocking reads with a time limit, purge, modem status),
-// then the DLL in line mode 2: Ol_Open_RS, Ol_SignalWrite, a sending and a
-// receiving Ol_WriteRead of a two-file csv series (the peer checks the wire),
-// Ol_Close.
+// bytes both ways, blocking reads with a time limit, purge, modem status; a
+// read that waits holds up no modem-status query), then the DLL in line mode
+// 2: Ol_Open_RS, Ol_SignalWrite, a sending and a receiving Ol_WriteRead of a
+// two-file csv series (the peer checks the wire), Ol_Close.
 //
 //   serial_host <n>      (serial_host --noop exits at once)
 #include <windows.h>
@@ -61,6 +61,40 @@ bool FileIs(const char* path, const std::string& text) {
     std::size_t n = std::fread(buf, 1, sizeof buf, f);
     std::fclose(f);
     return std::string(buf, n) == text;
+}
+
+struct SilentReader {
+    SerialPort* port;
+    volatile LONG stop;
+};
+
+DWORD WINAPI ReadSilentLine(LPVOID arg) {
+    auto* reader = static_cast<SilentReader*>(arg);
+    std::uint8_t in = 0;
+    while (InterlockedCompareExchange(&reader->stop, 0, 0) == 0) reader->port->ReadByte(&in, 300);
+    return 0;
+}
+
+// The slowest of 20 modem-status queries made while another thread waits in
+// reads on the silent line, in ms.
+DWORD SlowestStatusDuringReads(SerialPort* port) {
+    SilentReader reader{port, 0};
+    HANDLE thread = CreateThread(nullptr, 0, ReadSilentLine, &reader, 0, nullptr);
+    Check(thread != nullptr, "reader thread");
+    if (thread == nullptr) return 0;
+    Sleep(50);
+    DWORD slowest = 0;
+    for (int i = 0; i < 20; ++i) {
+        DWORD start = GetTickCount();
+        (void)port->ModemStatus();
+        DWORD took = GetTickCount() - start;
+        if (took > slowest) slowest = took;
+        Sleep(7);
+    }
+    InterlockedExchange(&reader.stop, 1);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    return slowest;
 }
 
 // A two-file csv series sent after a selection and a command, closed with EOT
@@ -123,6 +157,8 @@ int main(int argc, char** argv) {
     Check(port->ReadByte(&in, 300) == 0, "nothing on a silent line");
     DWORD took = GetTickCount() - start;
     Check(took >= 250 && took < 2000, "a read that finds nothing blocks for its slice");
+    // The line supervisor's queries never wait behind a read.
+    Check(SlowestStatusDuringReads(port) < 100, "modem status while a read waits");
 
     Write(port, "JUNK");  // the peer answers XYZ, which the purge discards
     Sleep(500);
