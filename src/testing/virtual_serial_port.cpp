@@ -213,12 +213,17 @@ int VirtualModem::LibraryWrite(std::uint8_t byte, std::uint32_t* error) {
 }
 
 int VirtualModem::LibraryWaitSent(std::uint32_t waitMs) {
-    bool gone = WaitReal(platform::RealWaitMs(waitMs), [&] {
-        if (held_.load()) return false;
-        platform::LocalLock guard(lock_);
-        return platform::ClockReached(platform::NowMs(), lastLeave_);
-    });
-    return gone ? 1 : 0;
+    // Measured on the library's clock, so that a wait that finds the output
+    // still queued lasts exactly waitMs of it.
+    const std::uint32_t start = platform::NowMs();
+    for (;;) {
+        if (!held_.load()) {
+            platform::LocalLock guard(lock_);
+            if (platform::ClockReached(platform::NowMs(), lastLeave_)) return 1;
+        }
+        if (platform::NowMs() - start >= waitMs) return 0;
+        platform::RawSleepMs(1);
+    }
 }
 
 void VirtualModem::LibrarySetLine(char line, bool on) {
