@@ -218,6 +218,16 @@ TEST_F(SerialLink, SendWaitsForEachByteToLeave) {
     EXPECT_EQ(events[0].written, 0u);
     EXPECT_FALSE(events[1].on);
     EXPECT_GE(events[1].atMs - log.back().leftMs, 100u);
+
+    // A register that drops CTS mid-frame gets no more of it.
+    modem().TakeAll();
+    std::thread dropper([this] {
+        WaitUntil([this] { return modem().Pending() >= 3; });
+        modem().SetCts(false);
+    });
+    EXPECT_EQ(Send(std::string(20, 'b')), orv::CtsTimeout);
+    dropper.join();
+    EXPECT_LE(modem().WriteLog().size(), 25u + 5u);
 }
 
 TEST_F(SerialLink, RtsHeldSenderChecks) {
