@@ -85,6 +85,9 @@ enum OlResult {
  * on the serial link after its EOT, as for the other header-file failures.
  * Receiving: a refused header ends the exchange with 23 (OL_NOT_HEADER), like
  * a block that is not a header; nothing is written for it.
+ * A header with fileNumber 0 and lastFileNumber 1 sends its one data file
+ * twice, under file numbers 0 and 1: both numbers name the path unchanged
+ * (numbers 2 and up replace its extension with ".002", ".003", ...).
  *
  * Received data and header files:
  *  - serial link: the last mark of a plain-layout data record (byte 0 of the
@@ -103,23 +106,42 @@ enum OlResult {
  * piece ends that piece.
  *
  * Serial link (Ol_Open_RS): behaviour a host may rely on:
- *  - Waits block instead of spinning: a receive blocks on the port for at most
+ *  - Waits block instead of spinning: a receive waits for a byte for at most
  *    10 ms between two rounds of its checks (line status, cancel, time limit),
  *    waits for a modem line sleep 10 ms between looks, and the line supervisor
  *    sleeps until its next 100 ms tick. The checks made before every byte are
  *    unchanged.
- *  - Ol_Cancel(1) also ends a wait that has no time limit (a time-out of 0 ms):
- *    such a wait looks at the cancel request after every read that found
- *    nothing, and the call returns 36. A selection or bid without a time limit
- *    sends EOT before it returns 36. Waits with a time limit see a cancel as
- *    before: at a received byte, while DSR is off, or when the wait runs out.
- *  - A write that the port accepts without taking the byte is retried at most
- *    300 times in a row, each time after waiting up to 100 ms for room; then
- *    the call fails with 29 (the Windows "write fault" code).
+ *  - Time limits are counted in 100 ms ticks, (ms + 99) / 100. A limit of 0,
+ *    or of 0x7FFFFF9D ms or more (INT_MAX for instance, whose tick count does
+ *    not fit 32 bits), is no limit.
+ *  - Ol_Cancel(1) ends every serial wait, with a time limit or without: a wait
+ *    for the register looks at the cancel request after every read, also one
+ *    that found nothing (about every 10 ms), so also in a receive that the
+ *    register keeps restarting with ENQs or refused records; a wait for a
+ *    modem line between two looks at the line; a send after every byte and
+ *    between two waits for a stalled byte (below). The step then ends with 36
+ *    at once: a selection or bid first sends EOT, as after its last retry; a
+ *    wait for an answer or a record sends nothing more; a send stops after the
+ *    byte it was writing (in line mode 0 RTS stays raised until the next send
+ *    or Ol_Close); a handshake that starts while the request is set sends one
+ *    byte, EOT (ENQ for a bid), and nothing else. The export then ends as
+ *    after any failed step (after a data or line record Ol_WriteRead still
+ *    sends its closing EOT) and returns 36, as does every later transfer until
+ *    Ol_Cancel(0) or the next open.
+ *  - Each byte is written once the one before it has left the port (on POSIX
+ *    the send watches the output queue, TIOCOUTQ, and the transmitter where
+ *    the driver reports it, never blocking in tcdrain), so the line checks
+ *    before a byte, the drop of RTS 100 ms after a transmission in line mode 0
+ *    and the time limit of the answer all count from the moment the bytes
+ *    have left. A byte that the port does not take, or takes and does not
+ *    send, is waited for at most 300 times 100 ms in a row; then the call
+ *    fails with 29 (the Windows "write fault" code).
  *  - The station address is the first 6 characters of the text, NUL-padded;
  *    a null stationAddress counts as an empty text.
- *  - Windows: a port whose properties cannot be read into a full COMMPROP, or
- *    for which no memory can be had, fails the open (35).
+ *  - Windows: the port's properties are read into a buffer of at least one
+ *    COMMPROP, larger when the port reports a larger size (a smaller size is
+ *    accepted). The open fails (35) only when the port reports a size of 0,
+ *    or when no memory can be had.
  *  - POSIX: COM port n is the device in ORV_LIB_COM<n>, else /dev/ttyS<n-1>.
  *    It is opened exclusively (TIOCEXCL), set raw to 7 data bits, odd parity,
  *    1 stop bit, and its previous settings are restored at Ol_Close. Devices

@@ -43,10 +43,11 @@ TEST(SerialCodec, WorkedExamples) {
 }
 
 TEST(SerialTicks, MillisecondsToTicksAndDueTimes) {
-    // 32-bit arithmetic: -1 ms is 0 ticks, and huge values turn negative.
-    const std::uint32_t ms[] = {0, 1, 100, 101, 30000, 0xFFFFFFFFu, 0x80000000u};
-    const std::int32_t ticks[] = {0, 1, 1, 2, 300, 0, -21474835};
-    for (int i = 0; i < 7; ++i) EXPECT_EQ(MsToTicks(ms[i]), ticks[i]) << ms[i];
+    // A limit whose tick count does not fit 32-bit signed arithmetic is no limit.
+    const std::uint32_t ms[] = {0,           1,           100,         101,        30000,
+                                0x7FFFFF9Cu, 0x7FFFFF9Du, 0x80000000u, 0xFFFFFFFFu};
+    const std::int32_t ticks[] = {0, 1, 1, 2, 300, 21474836, 0, 0, 0};
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(MsToTicks(ms[i]), ticks[i]) << ms[i];
 
     EXPECT_FALSE(TickDue(100, 100));  // the clock must pass the due time
     EXPECT_TRUE(TickDue(101, 100));

@@ -167,12 +167,13 @@ TEST_F(SerialLink, Receiver) {
     EXPECT_EQ(Cells().receiveBuffer[4], 0x00);
     EXPECT_EQ(Cells().frameError, 1u);
 
-    // On a quiet line a cancel waits for the time-out; a byte, DSR off or a
-    // wait without a time limit let it through at once.
+    // A cancel ends a receive at once: on a quiet line, with a time limit or
+    // without, after a byte, or with DSR off.
     ASSERT_EQ(Ol_Cancel(1), OL_OK);
-    EXPECT_GE(Timed([&] { EXPECT_EQ(Recv("", 5), RxTimeout); }), 400u);
+    for (std::int32_t ticks : {50, 0}) {
+        EXPECT_LT(Timed([&] { EXPECT_EQ(Recv("", ticks), orv::CancelRequested); }), 1000u);
+    }
     EXPECT_EQ(Recv("x", 50), orv::CancelRequested);
-    EXPECT_LT(Timed([&] { EXPECT_EQ(Recv("", 0), orv::CancelRequested); }), 1000u);
     StopSerialSupervisor();  // keep the DSR watch out of it
     modem().SetDsr(false);
     EXPECT_EQ(Recv("", 50), orv::CancelRequested);
@@ -184,11 +185,6 @@ TEST_F(SerialLink, SwitchedRtsTurnsTheLineAround) {
     modem().ClearLogs();
     EXPECT_EQ(Send("abc"), 0u);
     EXPECT_EQ(modem().TakeAll(), Bytes("abc"));
-    auto events = modem().LineEvents();
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].written, 0u);  // RTS up before the first byte
-    EXPECT_EQ(events[1].written, 3u);  // and down 100 ms after the last
-    EXPECT_GE(events[1].atMs - modem().WriteLog().back().atMs, 100u);
     EXPECT_EQ(Changes(), "Rr");
     EXPECT_EQ(Send(""), 0u);  // a count of 0 turns it around too
     EXPECT_EQ(Changes(), "Rr");
@@ -202,6 +198,36 @@ TEST_F(SerialLink, SwitchedRtsTurnsTheLineAround) {
     EXPECT_EQ(Send("abc"), orv::CtsTimeout);
     EXPECT_EQ(Changes(), "Rr");
     EXPECT_EQ(modem().Pending(), 0u);
+}
+
+// Bytes leave at the line's pace: RTS rises before the first and drops 100 ms
+// after the last one has left, and the answer's time limit counts from then.
+TEST_F(SerialLink, SendWaitsForEachByteToLeave) {
+    orv::platform::SetTimeScale(10);
+    ASSERT_EQ(Open(0), OL_OK);
+    modem().SetCarrier(false);
+    modem().SetTransmitPace(200);  // the 25-byte frame takes 5 s
+    modem().ClearLogs();
+    RunRegister([](orv::reg::SerialRegister& r) { r.ReceiveRecord(kWait); });
+    EXPECT_EQ(SendRecord(std::string(20, 'a'), 3000, 0), 0u);
+    JoinRegister();
+    auto log = modem().WriteLog();
+    auto events = modem().LineEvents();
+    ASSERT_EQ(log.size(), 25u);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].written, 0u);
+    EXPECT_FALSE(events[1].on);
+    EXPECT_GE(events[1].atMs - log.back().leftMs, 100u);
+
+    // A register that drops CTS mid-frame gets no more of it.
+    modem().TakeAll();
+    std::thread dropper([this] {
+        WaitUntil([this] { return modem().Pending() >= 3; });
+        modem().SetCts(false);
+    });
+    EXPECT_EQ(Send(std::string(20, 'b')), orv::CtsTimeout);
+    dropper.join();
+    EXPECT_LE(modem().WriteLog().size(), 25u + 5u);
 }
 
 TEST_F(SerialLink, RtsHeldSenderChecks) {
@@ -218,9 +244,21 @@ TEST_F(SerialLink, RtsHeldSenderChecks) {
     modem().StallWrites(5);
     EXPECT_EQ(Send("ab"), 0u);
     EXPECT_EQ(modem().TakeAll(), Bytes("ab"));
-    modem().StallWrites(100000);
-    EXPECT_EQ(Send("ab"), orv::platform::kErrorWriteFault);
-    modem().StallWrites(0);
+    // A byte not taken, or taken and never gone, is waited for 300 times
+    // 100 ms; a cancel is looked at between the waits.
+    for (bool cancel : {false, true}) {
+        Ol_Cancel(cancel ? 1 : 0);
+        const std::uint32_t expected =
+            cancel ? orv::CancelRequested : orv::platform::kErrorWriteFault;
+        modem().StallWrites(100000);
+        EXPECT_EQ(Send("ab"), expected);
+        modem().StallWrites(0);
+        modem().HoldOutput(true);
+        std::uint32_t took = Timed([&] { EXPECT_EQ(Send("ab"), expected); });
+        EXPECT_GE(took, cancel ? 0u : 300u * 100u);
+        modem().HoldOutput(false);
+    }
+    EXPECT_EQ(modem().TakeAll(), Bytes("aa"));  // a byte held is not written again
 }
 
 TEST_F(SerialLink, LinesNotWatched) {

@@ -49,6 +49,11 @@ class SerialPort {
     // error code (never 0).
     virtual int WriteByte(std::uint8_t byte, std::uint32_t waitMs, std::uint32_t* error) = 0;
 
+    // Waits up to waitMs protocol milliseconds until every byte written has
+    // left the port. 1: gone, or the port cannot tell; 0: some still queued.
+    // A port whose writes return only once the byte is sent reports 1 at once.
+    virtual int WaitSent(std::uint32_t waitMs) = 0;
+
     virtual void SetDtr(bool on) = 0;
     virtual void SetRts(bool on) = 0;
 

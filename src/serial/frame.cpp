@@ -146,14 +146,23 @@ std::uint32_t RsSendBytes(const std::uint8_t* bytes, std::int32_t count) {
                 port != nullptr ? port->WriteByte(bytes[sent], kStalledWriteWaitMs, &error) : -1;
             if (taken < 0) return SendStopped(error, sent, count);
             if (taken == 0) {
-                // Not taken: straight back to the line checks, no cancel test.
+                // Not taken: back to the line checks, after the cancel test.
                 if (++stalled >= kMaxStalledWrites) {
                     return SendStopped(platform::kErrorWriteFault, sent, count);
                 }
-                continue;
+            } else {
+                // Taken: the next byte's line checks, RTS's drop and the
+                // answer's time limit all wait until this one has left.
+                while (port->WaitSent(kStalledWriteWaitMs) == 0) {
+                    if (++stalled >= kMaxStalledWrites) {
+                        return SendStopped(platform::kErrorWriteFault, sent + 1, count);
+                    }
+                    std::uint32_t cancel = GetCancelRequest();
+                    if (cancel != 0) return SendStopped(cancel, sent + 1, count);
+                }
+                stalled = 0;
+                ++sent;
             }
-            stalled = 0;
-            ++sent;
         } else {
             platform::SleepMs(kLinePollMs);  // waiting for a line
         }
@@ -179,7 +188,6 @@ std::uint32_t RsRecvFrame(std::uint8_t* buffer, std::int32_t* countOut) {
     for (;;) {
         std::uint32_t status = RsGetLineStatus();
         if (status != 0) return status;
-        bool testCancel = true;
         if (RsDsrOn() == 1) {
             std::uint8_t byte = 0;
             platform::SerialPort* port = c.port.load();
@@ -188,11 +196,7 @@ std::uint32_t RsRecvFrame(std::uint8_t* buffer, std::int32_t* countOut) {
                 byte = 0x00;
                 c.frameError = 1;
             }
-            if (got == 0) {
-                // Nothing came. Only a wait without a time limit looks at the
-                // cancel request now: no time-out would ever end it otherwise.
-                testCancel = ProtocolWaitWithoutLimit();
-            } else {
+            if (got != 0) {
                 if (stored < kReceiveStoreLimit) {
                     buffer[stored++] = byte;
                 } else {
@@ -224,12 +228,12 @@ std::uint32_t RsRecvFrame(std::uint8_t* buffer, std::int32_t* countOut) {
         } else {
             platform::SleepMs(kLinePollMs);  // DSR off: wait for it, do not spin
         }
-        if (testCancel) {
-            std::uint32_t cancel = GetCancelRequest();
-            if (cancel != 0) {
-                ORV_TRACE("serial recv cancelled after %d bytes", stored);
-                return cancel;
-            }
+        // Looked at after every read, also one that found nothing: a cancel
+        // ends the wait within one read slice, whatever its time limit.
+        std::uint32_t cancel = GetCancelRequest();
+        if (cancel != 0) {
+            ORV_TRACE("serial recv cancelled after %d bytes", stored);
+            return cancel;
         }
         if (RsTimerRunning(TimerProtocol) == 0) {
             if (stored > 0)

@@ -30,9 +30,10 @@ enum RxClass : std::uint32_t {
     RxTimeout = 5,
 };
 
-// A write that takes no byte is tried again at most this many times in a row
-// (each attempt waits up to kStalledWriteWaitMs for room); then the send fails
-// with ERROR_WRITE_FAULT (29).
+// A byte that the port does not take, or takes and does not send, is waited
+// for at most this many times in a row (each wait up to kStalledWriteWaitMs,
+// for room or for the byte to leave, with a look at the cancel request between
+// two); then the send fails with ERROR_WRITE_FAULT (29).
 inline constexpr std::uint32_t kMaxStalledWrites = 300;
 inline constexpr std::uint32_t kStalledWriteWaitMs = 100;
 
@@ -51,9 +52,9 @@ std::int32_t RsCheckChecksum(std::int32_t n);
 // data + 5.
 std::int32_t RsBuildFrame(const std::uint8_t* data, std::int32_t length, std::uint32_t sequence);
 
-// Sends count bytes one at a time, each after the line checks: 0, a line
-// status, 0x200, 0x400, 0x500, the cancel request, or the system error code
-// of a failed write.
+// Sends count bytes one at a time, each after the line checks and each waited
+// for until it has left the port: 0, a line status, 0x200, 0x400, 0x500, the
+// cancel request, or the system error code of a failed write.
 std::uint32_t RsSendBytes(const std::uint8_t* bytes, std::int32_t count);
 
 // Receives into buffer (the receive buffer, 1008 bytes) until something

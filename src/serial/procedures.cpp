@@ -84,10 +84,9 @@ std::uint32_t AwaitSelectionAck() {
             return 0;
         }
         if (result == RxTimeout) return RxTimeout;
-        // Everything else is ignored, the cancel value too: a cancel takes
-        // effect when the wait times out. A wait without a limit never does,
-        // so there the cancel ends it.
-        if (result == CancelRequested && ProtocolWaitWithoutLimit()) {
+        // A cancel ends the wait, with EOT as after the last retry; everything
+        // else is ignored.
+        if (result == CancelRequested) {
             std::uint32_t cancel = CancelTest();
             if (cancel != 0) return cancel;
         }

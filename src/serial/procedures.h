@@ -6,9 +6,9 @@
 // host's result code.
 //
 // Time limits are in milliseconds, converted to 100 ms ticks as (ms + 99) / 100;
-// 0 means no limit. A cancel request also ends a wait without a limit when a
-// read finds nothing (a time-out never comes to end it otherwise). Retries are
-// the repeats after the first attempt.
+// 0 (and a limit too large for 32-bit ticks) means no limit. A cancel request
+// ends every wait, also on a quiet line: the receiver looks at it after every
+// read. Retries are the repeats after the first attempt.
 //
 // The send sequence, the receive sequence and the first-record and record-seen
 // flags persist between calls and transfers; only these procedures change them.

@@ -23,7 +23,6 @@ void ResetCells() {
     for (TickTimer& timer : c.timers) {
         timer.count.store(0);
         timer.timedOut.store(0);
-        timer.withoutLimit.store(false);
     }
     c.runFlag.store(0);
     c.carrierWatch = 0;

@@ -35,8 +35,6 @@ struct TickTimer {
     // Held across a whole arm and across the tick's whole update of this timer,
     // so that the tick never lands between the two guarded writes of an arm.
     platform::LocalMutex lock;
-    // Armed with 0 ticks: the wait has no time limit (under `lock`).
-    std::atomic<bool> withoutLimit{false};
 };
 
 // The library's copy of the Ol_Open_RS record.

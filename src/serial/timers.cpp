@@ -111,8 +111,9 @@ void Supervise(void* arg) {
 }  // namespace
 
 std::int32_t MsToTicks(std::uint32_t ms) {
-    // The sum wraps as 32-bit arithmetic does; the quotient truncates toward 0.
-    return static_cast<std::int32_t>(ms + 99u) / 100;
+    constexpr std::uint32_t kLargestLimit = 0x7FFFFFFFu - 99u;
+    if (ms > kLargestLimit) return 0;  // the sum would turn negative: no limit
+    return static_cast<std::int32_t>((ms + 99u) / 100u);
 }
 
 std::int32_t RsSetTimer(std::int32_t index, std::int32_t ticks) {
@@ -124,7 +125,6 @@ std::int32_t RsSetTimer(std::int32_t index, std::int32_t ticks) {
     if (auto hook = g_armHook.load()) hook(index);
 #endif
     WriteCount(index, static_cast<std::uint32_t>(ticks));
-    timer.withoutLimit.store(ticks == 0);
     return 0;
 }
 
@@ -151,10 +151,6 @@ std::int32_t RsSetTimeOutFlag(std::int32_t index, std::uint32_t value) {
     platform::LocalLock guard(Cells().timers[index].lock);
     WriteFlag(index, value);
     return 0;
-}
-
-bool ProtocolWaitWithoutLimit() {
-    return Cells().timers[TimerProtocol].withoutLimit.load();
 }
 
 std::uint32_t RsGetLineStatus() {

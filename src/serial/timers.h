@@ -7,7 +7,8 @@
 namespace orv::serial {
 
 // Ticks for a time in milliseconds: (ms + 99) / 100 in signed 32-bit
-// arithmetic. 0 ms is 0 ticks, a timer that never expires (no limit).
+// arithmetic. 0 ms is 0 ticks, a timer that never expires (no limit); so is a
+// time whose sum does not fit (0x7FFFFF9D ms and more, INT_MAX for instance).
 std::int32_t MsToTicks(std::uint32_t ms);
 
 // Timer operations; every one returns -1 for an index outside 0..2.
@@ -19,10 +20,6 @@ std::int32_t RsTimerRunning(std::int32_t index);
 std::int32_t RsGetTimerCount(std::int32_t index);
 std::int32_t RsSetTimerCount(std::int32_t index, std::int32_t count);
 std::int32_t RsSetTimeOutFlag(std::int32_t index, std::uint32_t value);
-// True when the protocol timer was last armed with 0 ticks (a wait without a
-// time limit).
-bool ProtocolWaitWithoutLimit();
-
 std::uint32_t RsGetLineStatus();
 void RsSetLineStatus(std::uint32_t value);
 

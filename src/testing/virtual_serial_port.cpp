@@ -23,6 +23,7 @@ class VirtualPort final : public platform::SerialPort {
     int WriteByte(std::uint8_t byte, std::uint32_t /*waitMs*/, std::uint32_t* error) override {
         return modem_->LibraryWrite(byte, error);
     }
+    int WaitSent(std::uint32_t waitMs) override { return modem_->LibraryWaitSent(waitMs); }
     void SetDtr(bool on) override { modem_->LibrarySetLine('D', on); }
     void SetRts(bool on) override { modem_->LibrarySetLine('R', on); }
     std::uint32_t ModemStatus() override { return modem_->LibraryModemStatus(); }
@@ -83,11 +84,18 @@ void VirtualModem::Send(const void* bytes, std::size_t count) {
     toLibrary_.insert(toLibrary_.end(), p, p + count);
 }
 
+std::size_t VirtualModem::LeftCount() {
+    std::uint32_t now = platform::NowMs();
+    std::size_t left = fromLibraryTaken_;
+    while (left < leaveAt_.size() && platform::ClockReached(now, leaveAt_[left])) ++left;
+    return left;
+}
+
 int VirtualModem::ReceiveByte(std::uint32_t realWaitMs) {
     int byte = -1;
     WaitReal(realWaitMs, [&] {
         platform::LocalLock guard(lock_);
-        if (fromLibraryTaken_ >= fromLibrary_.size()) return false;
+        if (fromLibraryTaken_ >= LeftCount()) return false;
         byte = fromLibrary_[fromLibraryTaken_++];
         return true;
     });
@@ -96,9 +104,11 @@ int VirtualModem::ReceiveByte(std::uint32_t realWaitMs) {
 
 std::vector<std::uint8_t> VirtualModem::TakeAll() {
     platform::LocalLock guard(lock_);
+    std::size_t left = LeftCount();
     std::vector<std::uint8_t> out(
-        fromLibrary_.begin() + static_cast<std::ptrdiff_t>(fromLibraryTaken_), fromLibrary_.end());
-    fromLibraryTaken_ = fromLibrary_.size();
+        fromLibrary_.begin() + static_cast<std::ptrdiff_t>(fromLibraryTaken_),
+        fromLibrary_.begin() + static_cast<std::ptrdiff_t>(left));
+    fromLibraryTaken_ = left;
     return out;
 }
 
@@ -108,7 +118,7 @@ bool VirtualModem::WaitPending(std::size_t count, std::uint32_t realWaitMs) {
 
 std::size_t VirtualModem::Pending() {
     platform::LocalLock guard(lock_);
-    return fromLibrary_.size() - fromLibraryTaken_;
+    return LeftCount() - fromLibraryTaken_;
 }
 
 std::size_t VirtualModem::Unread() {
@@ -190,9 +200,30 @@ int VirtualModem::LibraryWrite(std::uint8_t byte, std::uint32_t* error) {
     }
     if (stalls != 0) return 0;
     platform::LocalLock guard(lock_);
+    std::uint32_t now = platform::NowMs();
+    std::uint32_t leave = now;
+    if (std::uint32_t pace = pace_.load(); pace != 0) {
+        leave = (platform::ClockReached(now, lastLeave_) ? now : lastLeave_) + pace;
+    }
+    lastLeave_ = leave;
     fromLibrary_.push_back(byte);
-    writeLog_.push_back({byte, platform::NowMs()});
+    leaveAt_.push_back(leave);
+    writeLog_.push_back({byte, now, leave});
     return 1;
+}
+
+int VirtualModem::LibraryWaitSent(std::uint32_t waitMs) {
+    // Measured on the library's clock, so that a wait that finds the output
+    // still queued lasts exactly waitMs of it.
+    const std::uint32_t start = platform::NowMs();
+    for (;;) {
+        if (!held_.load()) {
+            platform::LocalLock guard(lock_);
+            if (platform::ClockReached(platform::NowMs(), lastLeave_)) return 1;
+        }
+        if (platform::NowMs() - start >= waitMs) return 0;
+        platform::RawSleepMs(1);
+    }
 }
 
 void VirtualModem::LibrarySetLine(char line, bool on) {

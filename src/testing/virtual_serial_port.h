@@ -25,7 +25,8 @@ class VirtualModem {
     };
     struct WrittenByte {
         std::uint8_t byte;
-        std::uint32_t atMs;
+        std::uint32_t atMs;    // when the library wrote it
+        std::uint32_t leftMs;  // when it left the library's end (see SetTransmitPace)
     };
     // What the next open of this port does: open normally (0), fail to open
     // (71, not opened), or open and then fail with status (71 or 72).
@@ -35,6 +36,7 @@ class VirtualModem {
     };
 
     // --- the far end ---
+    // It sees a byte the library wrote once the byte has left the library's end.
     void Send(const void* bytes, std::size_t count);
     // A byte the library wrote, waiting up to realWaitMs; -1 when none came.
     int ReceiveByte(std::uint32_t realWaitMs);
@@ -61,6 +63,12 @@ class VirtualModem {
     void FailWrites(std::uint32_t code) { failWrites_.store(code); }
     // The next n reads fail.
     void FailReads(std::uint32_t n) { failReads_.store(n); }
+    // A paced transmitter: each byte written leaves msPerByte library
+    // milliseconds after the one before it left (or was written). 0: at once.
+    void SetTransmitPace(std::uint32_t msPerByte) { pace_.store(msPerByte); }
+    // While held, the library's end never reports its output gone (a
+    // transmitter stopped by flow control).
+    void HoldOutput(bool held) { held_.store(held); }
 
     // --- what the library did ---
     bool IsOpen() const { return open_.load(); }
@@ -77,6 +85,7 @@ class VirtualModem {
     void Close();
     int LibraryRead(std::uint8_t* byte, std::uint32_t waitMs);
     int LibraryWrite(std::uint8_t byte, std::uint32_t* error);
+    int LibraryWaitSent(std::uint32_t waitMs);
     void LibrarySetLine(char line, bool on);
     std::uint32_t LibraryModemStatus();
     void LibraryPurge();
@@ -85,6 +94,9 @@ class VirtualModem {
     void Release();
 
   private:
+    // Bytes of fromLibrary_ that have left, counted from the front (under lock_).
+    std::size_t LeftCount();
+
     platform::LocalMutex lock_;
     std::vector<std::uint8_t> toLibrary_;  // read from the front
     std::size_t toLibraryRead_ = 0;
@@ -92,11 +104,14 @@ class VirtualModem {
     std::size_t fromLibraryTaken_ = 0;
     std::vector<LineEvent> lineEvents_;
     std::vector<WrittenByte> writeLog_;
+    std::vector<std::uint32_t> leaveAt_;  // when each byte of fromLibrary_ leaves
+    std::uint32_t lastLeave_ = 0;
     OpenBehaviour openBehaviour_;
 
     std::atomic<bool> dsr_{false}, cts_{false}, carrier_{false};
     std::atomic<bool> dtr_{false}, rts_{false};
-    std::atomic<bool> open_{false};
+    std::atomic<bool> open_{false}, held_{false};
+    std::atomic<std::uint32_t> pace_{0};
     std::atomic<std::uint32_t> stallWrites_{0}, failWrites_{0}, failReads_{0};
     std::atomic<std::uint32_t> opens_{0}, purges_{0}, queries_{0};
     std::atomic<std::int32_t> baudCode_{-1};

@@ -1,9 +1,9 @@
 // The Windows serial port under Wine, on a pty that the Linux side (pty_peer)
 // maps to COM<n> and answers: the port of the platform layer directly (open,
-// bytes both ways, blocking reads with a time limit, purge, modem status),
-// then the DLL in line mode 2: Ol_Open_RS, Ol_SignalWrite, a sending and a
-// receiving Ol_WriteRead of a two-file csv series (the peer checks the wire),
-// Ol_Close.
+// bytes both ways, blocking reads with a time limit, purge, modem status; a
+// read that waits holds up no modem-status query), then the DLL in line mode
+// 2: Ol_Open_RS, Ol_SignalWrite, a sending and a receiving Ol_WriteRead of a
+// two-file csv series (the peer checks the wire), Ol_Close.
 //
 //   serial_host <n>      (serial_host --noop exits at once)
 #include <windows.h>
@@ -61,6 +61,31 @@ bool FileIs(const char* path, const std::string& text) {
     std::size_t n = std::fread(buf, 1, sizeof buf, f);
     std::fclose(f);
     return std::string(buf, n) == text;
+}
+
+// Reads the silent line in 300 ms slices for about a second.
+DWORD WINAPI ReadSilentLine(LPVOID arg) {
+    std::uint8_t in = 0;
+    for (int i = 0; i < 3; ++i) static_cast<SerialPort*>(arg)->ReadByte(&in, 300);
+    return 0;
+}
+
+// The slowest of 20 modem-status queries made while another thread reads, ms.
+DWORD SlowestStatusDuringReads(SerialPort* port) {
+    HANDLE reader = CreateThread(nullptr, 0, ReadSilentLine, port, 0, nullptr);
+    Check(reader != nullptr, "reader thread");
+    Sleep(50);
+    DWORD slowest = 0;
+    for (int i = 0; i < 20; ++i) {
+        DWORD start = GetTickCount();
+        (void)port->ModemStatus();
+        DWORD took = GetTickCount() - start;
+        if (took > slowest) slowest = took;
+        Sleep(7);
+    }
+    if (reader != nullptr) WaitForSingleObject(reader, INFINITE);
+    if (reader != nullptr) CloseHandle(reader);
+    return slowest;
 }
 
 // A two-file csv series sent after a selection and a command, closed with EOT
@@ -123,6 +148,8 @@ int main(int argc, char** argv) {
     Check(port->ReadByte(&in, 300) == 0, "nothing on a silent line");
     DWORD took = GetTickCount() - start;
     Check(took >= 250 && took < 2000, "a read that finds nothing blocks for its slice");
+    // The line supervisor's queries never wait behind a read.
+    Check(SlowestStatusDuringReads(port) < 100, "modem status while a read waits");
 
     Write(port, "JUNK");  // the peer answers XYZ, which the purge discards
     Sleep(500);

@@ -12,10 +12,17 @@
 // lines (a pty, some adapters) fails the query, which reads as every line off:
 // such a device needs line mode 2. A failed write reports ERROR_WRITE_FAULT
 // (29), never an errno, so that it cannot collide with a result code.
+//
+// A write returns once the byte is in the kernel's output queue; WaitSent then
+// watches that queue (TIOCOUTQ) and, where the driver tells, the transmitter
+// (TIOCSERGETLSR), sleeping about one character time between looks. It never
+// blocks in tcdrain, which no limit and no cancel could end when the far end
+// holds the line. A pty reports an empty queue at once.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,6 +38,18 @@ namespace orv::platform {
 namespace {
 
 constexpr speed_t kSpeeds[7] = {B2400, B4800, B9600, B19200, B38400, B57600, B115200};
+constexpr long kBitsPerSecond[7] = {2400, 4800, 9600, 19200, 38400, 57600, 115200};
+// Start bit, 7 data bits, parity, stop bit.
+constexpr long kBitsPerCharacter = 10;
+// Bounds of one sleep while the output queue drains, in microseconds.
+constexpr long kDrainSleepMinUs = 100;
+constexpr long kDrainSleepMaxUs = 10000;
+
+void SleepMicros(long us) {
+    timespec ts{0, us * 1000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
 
 bool WouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
@@ -38,7 +57,8 @@ bool WouldBlock(int error) {
 
 class PosixSerialPort final : public SerialPort {
   public:
-    explicit PosixSerialPort(int fd) : fd_(fd) {}
+    PosixSerialPort(int fd, std::int32_t baudCode)
+        : fd_(fd), characterUs_(kBitsPerCharacter * 1000000L / kBitsPerSecond[baudCode]) {}
 
     ~PosixSerialPort() override {
         if (restore_) tcsetattr(fd_, TCSANOW, &saved_);
@@ -90,6 +110,20 @@ class PosixSerialPort final : public SerialPort {
         return 0;
     }
 
+    int WaitSent(std::uint32_t waitMs) override {
+        const std::uint32_t limit = RealWaitMs(waitMs);
+        const std::uint32_t start = RawNowMs();
+        for (;;) {
+            long queued = Queued();
+            if (queued == 0) return 1;
+            if (RawNowMs() - start >= limit) return 0;
+            long us = queued * characterUs_;
+            if (us < kDrainSleepMinUs) us = kDrainSleepMinUs;
+            if (us > kDrainSleepMaxUs) us = kDrainSleepMaxUs;
+            SleepMicros(us);
+        }
+    }
+
     void SetDtr(bool on) override { SetLine(TIOCM_DTR, on); }
     void SetRts(bool on) override { SetLine(TIOCM_RTS, on); }
 
@@ -115,6 +149,17 @@ class PosixSerialPort final : public SerialPort {
         return -1;
     }
 
+    // Characters that have not left yet: the output queue, or 1 while the
+    // transmitter still shifts the last one out. 0 when the device cannot tell.
+    long Queued() {
+        int queued = 0;
+        if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return 0;
+        if (queued > 0) return queued;
+        unsigned int lsr = 0;
+        if (ioctl(fd_, TIOCSERGETLSR, &lsr) == 0 && (lsr & TIOCSER_TEMT) == 0) return 1;
+        return 0;
+    }
+
     static int Settle(int got, std::uint32_t waitMs) {
         if (got < 0) SleepMs(waitMs);
         return got;
@@ -126,6 +171,7 @@ class PosixSerialPort final : public SerialPort {
     }
 
     int fd_;
+    long characterUs_;  // time one character takes on the line
     termios saved_{};
     bool restore_ = false;
 };
@@ -145,7 +191,7 @@ std::uint32_t OpenSystemSerialPort(std::int32_t baudCode, std::int32_t portNumbe
 
     int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return SerialOpenFailed;
-    auto* opened = new (std::nothrow) PosixSerialPort(fd);
+    auto* opened = new (std::nothrow) PosixSerialPort(fd, baudCode);
     if (opened == nullptr) {
         close(fd);
         return SerialOpenFailed;

@@ -9,10 +9,12 @@
 // A provider may report a properties size smaller than COMMPROP (Wine reports
 // 1) and still fill a whole COMMPROP: the buffer is never smaller than COMMPROP.
 //
-// A read that finds nothing may block for its wait slice: the time-outs are then
-// switched to "return at once with a buffered byte, else wait up to the slice
-// for one" (ReadIntervalTimeout and ReadTotalTimeoutMultiplier MAXDWORD), so
-// that a receive blocks instead of spinning.
+// ReadFile always returns at once (the time-outs set at open are never
+// changed). A synchronous handle serialises every request on it, so a ReadFile
+// that blocked would hold up the line supervisor's GetCommModemStatus and DTR
+// switches on the same handle and stretch its ticks. A read that finds nothing
+// therefore waits for its slice with ClearCommError's input count and 1 ms
+// sleeps, outside any request on the port.
 #include <windows.h>
 
 #include <cstdio>
@@ -47,13 +49,20 @@ class Win32SerialPort final : public SerialPort {
     ~Win32SerialPort() override { CloseHandle(handle_); }
 
     int ReadByte(std::uint8_t* byte, std::uint32_t waitMs) override {
-        UseReadWait(RealWaitMs(waitMs));
-        DWORD got = 0;
-        if (!ReadFile(handle_, byte, 1, &got, nullptr)) {
-            SleepMs(waitMs);  // a broken port is not polled in a tight loop
-            return -1;
+        const DWORD limit = RealWaitMs(waitMs);
+        const DWORD start = RawNowMs();
+        for (;;) {
+            if (MayHaveInput()) {
+                DWORD got = 0;
+                if (!ReadFile(handle_, byte, 1, &got, nullptr)) {
+                    SleepMs(waitMs);  // a broken port is not polled in a tight loop
+                    return -1;
+                }
+                if (got == 1) return 1;
+            }
+            if (RawNowMs() - start >= limit) return 0;
+            RawSleepMs(1);
         }
-        return got == 1 ? 1 : 0;
     }
 
     int WriteByte(std::uint8_t byte, std::uint32_t waitMs, std::uint32_t* error) override {
@@ -68,6 +77,9 @@ class Win32SerialPort final : public SerialPort {
         return 0;
     }
 
+    // WriteFile, with no write time-out, returns once the byte has been sent.
+    int WaitSent(std::uint32_t /*waitMs*/) override { return 1; }
+
     void SetDtr(bool on) override { EscapeCommFunction(handle_, on ? SETDTR : CLRDTR); }
     void SetRts(bool on) override { EscapeCommFunction(handle_, on ? SETRTS : CLRRTS); }
 
@@ -80,21 +92,15 @@ class Win32SerialPort final : public SerialPort {
     void PurgeInput() override { PurgeComm(handle_, PURGE_RXCLEAR); }
 
   private:
-    // Real milliseconds a ReadFile that finds nothing waits; 0 = return at once.
-    void UseReadWait(DWORD realMs) {
-        if (realMs == readWait_) return;
-        COMMTIMEOUTS timeouts{};
-        timeouts.ReadIntervalTimeout = MAXDWORD;
-        if (realMs != 0) {
-            timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-            timeouts.ReadTotalTimeoutConstant = realMs;
-        }
-        SetCommTimeouts(handle_, &timeouts);
-        readWait_ = realMs;
+    // False when the port's input queue is empty. True when it holds a byte,
+    // or when the count cannot be had: ReadFile (which returns at once) looks.
+    bool MayHaveInput() {
+        DWORD errors = 0;
+        COMSTAT status{};
+        return !ClearCommError(handle_, &errors, &status) || status.cbInQue != 0;
     }
 
     HANDLE handle_;
-    DWORD readWait_ = 0;  // the open sets "return at once"
 };
 
 }  // namespace
