@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "api/library.h"
 #include "api/result_codes.h"
@@ -153,6 +155,28 @@ TEST_F(Frame, CancelModes) {
     EXPECT_EQ(orv::GetCancelRequest(), orv::CancelRequested);  // 2 and 3 change nothing
     EXPECT_EQ(Ol_Cancel(0), OL_OK);
     EXPECT_EQ(orv::GetCancelRequest(), 0u);
+}
+
+// A host's signal thread may cancel just as the main thread ends the library
+// or starts it again: the cancel never touches a mutex being closed.
+TEST_F(Frame, CancelFromAnotherThreadAcrossEndAndInitialize) {
+    std::atomic<bool> stop{false};
+    std::thread canceller([&] {
+        while (!stop.load()) {
+            std::uint32_t a = Ol_Cancel(1), b = Ol_Cancel(0);
+            if ((a != OL_OK && a != OL_BAD_STATE) || (b != OL_OK && b != OL_BAD_STATE))
+                std::abort();
+        }
+    });
+    for (int cycle = 0; cycle < 5000; ++cycle) {
+        Ol_Initialize();
+        Ol_End();
+    }
+    stop.store(true);
+    canceller.join();
+    Ol_Initialize();
+    EXPECT_EQ(Ol_Cancel(1), OL_OK);
+    EXPECT_EQ(orv::GetCancelRequest(), orv::CancelRequested);
 }
 
 TEST(ResultCodes, MapLinkStatus) {
