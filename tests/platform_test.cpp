@@ -133,7 +133,7 @@ TEST_F(NamedMutexTest, LivesWhereOnlyTheUserCanCreateFiles) {
         std::string expected;
     } cases[] = {
         {0700, true, std::string(runtime) + "/" + name},
-        {0777, true, shmPath},  // not private: not used
+        {0750, true, shmPath},  // not private: not used
         {0700, false, shmPath},
     };
     for (const Case& c : cases) {
@@ -192,10 +192,10 @@ TEST_F(NamedMutexTest, RefusesAnObjectThatIsNotAWholeMutexOfOurs) {
              makeMutexFile();
              ASSERT_EQ(chown(path.c_str(), 4242, 4242), 0);
          }},
-        {"a mutex others may open",
+        {"a mutex others may write",
          [&] {
              makeMutexFile();
-             chmod(path.c_str(), 0666);
+             chmod(path.c_str(), 0606);
          }},
         {"a mutex others may read",
          [&] {
