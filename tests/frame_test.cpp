@@ -201,6 +201,8 @@ TEST_F(Frame, TraceSinkWritesOnlyWhenAsked) {
     EXPECT_FALSE(std::ifstream(path).good());
 
     setenv("ORV_LIB_TRACE", path.c_str(), 1);
+    orv::testing::FailMutexCreationAt(2);
+    Ol_Initialize();  // the field engineer learns which mutex failed
     Ol_Initialize();
     Ol_Cancel(1);
     Ol_End();
@@ -210,6 +212,7 @@ TEST_F(Frame, TraceSinkWritesOnlyWhenAsked) {
     std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(all.find("Ol_Cancel: mode 1"), std::string::npos) << all;
     EXPECT_NE(all.find("] Ol_Initialize"), std::string::npos) << all;
+    EXPECT_NE(all.find("OrvLnkTimerMutex2 could not be created"), std::string::npos) << all;
 }
 
 }  // namespace

@@ -41,6 +41,10 @@ bool CreateMutexes() {
     for (int i = 0; i < MutexCount; ++i) {
         core.mutexes[i] = CreateMutexSlot(i);
         if (core.mutexes[i] == nullptr) {
+            ORV_TRACE(
+                "Ol_Initialize: named mutex %s could not be created or opened; "
+                "library not initialised",
+                kMutexNames[i]);
             for (int j = i - 1; j >= 0; --j) CloseMutexSlot(j);
             return false;
         }
