@@ -8,7 +8,19 @@
  * pointer words are pointer-sized and the records follow natural alignment.
  *
  * Threading: call the exports from one thread at a time. The one exception is
- * Ol_Cancel, which may be called from another thread while a transfer runs.
+ * Ol_Cancel, which may be called from another thread at any moment: while a
+ * transfer runs, and also while Ol_End or Ol_Initialize runs (it then returns
+ * 0 or 50, depending on which comes first).
+ *
+ * Ol_Initialize creates ten named mutexes ("OrvLnkManageMutex" ...
+ * "OrvLnkReturnMutex") shared by the processes of the same user: on Windows in
+ * the session's namespace; on POSIX as files of those names, created 0600, in
+ * $XDG_RUNTIME_DIR when it is a private directory of the user, else in
+ * /dev/shm with ".<effective uid>" appended. On POSIX a file under such a name
+ * that is not a finished mutex of the same user (another user's, open to
+ * others, of the wrong size or contents, a link or FIFO) fails the creation:
+ * the library stays uninitialised and the exports return 50. A process that
+ * dies holding a mutex, even killed, does not block the others.
  */
 #ifndef ORV_LIB_H
 #define ORV_LIB_H

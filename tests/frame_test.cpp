@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "api/library.h"
 #include "api/result_codes.h"
@@ -155,6 +157,28 @@ TEST_F(Frame, CancelModes) {
     EXPECT_EQ(orv::GetCancelRequest(), 0u);
 }
 
+// A host's signal thread may cancel just as the main thread ends the library
+// or starts it again: the cancel never touches a mutex being closed.
+TEST_F(Frame, CancelFromAnotherThreadAcrossEndAndInitialize) {
+    std::atomic<bool> stop{false};
+    std::thread canceller([&] {
+        while (!stop.load()) {
+            std::uint32_t a = Ol_Cancel(1), b = Ol_Cancel(0);
+            if ((a != OL_OK && a != OL_BAD_STATE) || (b != OL_OK && b != OL_BAD_STATE))
+                std::abort();
+        }
+    });
+    for (int cycle = 0; cycle < 5000; ++cycle) {
+        Ol_Initialize();
+        Ol_End();
+    }
+    stop.store(true);
+    canceller.join();
+    Ol_Initialize();
+    EXPECT_EQ(Ol_Cancel(1), OL_OK);
+    EXPECT_EQ(orv::GetCancelRequest(), orv::CancelRequested);
+}
+
 TEST(ResultCodes, MapLinkStatus) {
     const std::uint32_t pairs[][2] = {
         {0, 0},       {1, 37},
@@ -177,6 +201,8 @@ TEST_F(Frame, TraceSinkWritesOnlyWhenAsked) {
     EXPECT_FALSE(std::ifstream(path).good());
 
     setenv("ORV_LIB_TRACE", path.c_str(), 1);
+    orv::testing::FailMutexCreationAt(2);
+    Ol_Initialize();  // the field engineer learns which mutex failed
     Ol_Initialize();
     Ol_Cancel(1);
     Ol_End();
@@ -186,6 +212,7 @@ TEST_F(Frame, TraceSinkWritesOnlyWhenAsked) {
     std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(all.find("Ol_Cancel: mode 1"), std::string::npos) << all;
     EXPECT_NE(all.find("] Ol_Initialize"), std::string::npos) << all;
+    EXPECT_NE(all.find("OrvLnkTimerMutex2 could not be created"), std::string::npos) << all;
 }
 
 }  // namespace

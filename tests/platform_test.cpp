@@ -1,12 +1,19 @@
-// The POSIX platform layer: named mutexes shared between processes and robust
-// against a dying owner, threads, and the scaled test clock.
+// The POSIX platform layer: named mutexes shared between the processes of one
+// user, refused when not wholly ours, robust against a dying or killed owner;
+// threads, and the scaled test clock.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "platform/clock.h"
@@ -15,12 +22,18 @@
 namespace {
 
 using namespace orv::platform;
+namespace objects = orv::platform::testing;
 
-// A name of this process's own, removed again when the test ends.
+// The test build keeps named objects in a private directory of this process,
+// made before any fork so that children share it.
 class NamedMutexTest : public ::testing::Test {
   protected:
-    std::string name_ = "OrvLnkTest" + std::to_string(getpid()) + "Mutex";
-    void TearDown() override { shm_unlink(("/" + name_).c_str()); }
+    void SetUp() override {
+        ASSERT_TRUE(objects::NamedObjectPath("OrvLnkTestMutex", path_, sizeof path_));
+    }
+    void TearDown() override { objects::UsePrivateNamedObjects(); }
+    std::string name_ = "OrvLnkTestMutex";
+    char path_[256];
 };
 
 double MsSince(std::chrono::steady_clock::time_point start) {
@@ -28,9 +41,7 @@ double MsSince(std::chrono::steady_clock::time_point start) {
         .count();
 }
 
-TEST_F(NamedMutexTest, SharedByNameBetweenProcesses) {
-    NamedMutex* mine = NamedMutexOpen(name_.c_str());
-    ASSERT_NE(mine, nullptr);
+TEST_F(NamedMutexTest, OwnerKilledWhileHoldingItDoesNotBlockTheOthers) {
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t child = fork();
@@ -40,35 +51,17 @@ TEST_F(NamedMutexTest, SharedByNameBetweenProcesses) {
         NamedMutexLock(theirs);
         char c = 'x';
         if (write(ready[1], &c, 1) != 1) _exit(3);
-        usleep(300 * 1000);
-        NamedMutexUnlock(theirs);
-        _exit(0);
+        pause();  // killed owning it
+        _exit(4);
     }
     char c;
     ASSERT_EQ(read(ready[0], &c, 1), 1);
-    auto start = std::chrono::steady_clock::now();
-    NamedMutexLock(mine);  // blocks until the child lets go
-    EXPECT_GE(MsSince(start), 200.0);
-    NamedMutexUnlock(mine);
+    kill(child, SIGKILL);
     int status = 0;
     waitpid(child, &status, 0);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    NamedMutexClose(mine);
+    ASSERT_TRUE(WIFSIGNALED(status));
     close(ready[0]);
     close(ready[1]);
-}
-
-TEST_F(NamedMutexTest, OwnerThatDiesDoesNotBlockTheOthers) {
-    pid_t child = fork();
-    if (child == 0) {
-        NamedMutex* theirs = NamedMutexOpen(name_.c_str());
-        if (theirs == nullptr) _exit(2);
-        NamedMutexLock(theirs);
-        _exit(0);  // dies owning it
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_EQ(WEXITSTATUS(status), 0);
     NamedMutex* mine = NamedMutexOpen(name_.c_str());
     ASSERT_NE(mine, nullptr);
     NamedMutexLock(mine);
@@ -109,6 +102,170 @@ TEST_F(NamedMutexTest, ManyProcessesCreatingAtOnceShareOneMutex) {
     }
     EXPECT_EQ(*counter, kChildren * kRounds);
     munmap(counter, sizeof(int));
+}
+
+std::string Listing(const std::string& dir) {
+    std::string names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] != '.') names += std::string(e->d_name) + " ";
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+// The shipped rules: the user's private runtime directory when there is one,
+// else /dev/shm with the user's id in the name; files only the user can use.
+TEST_F(NamedMutexTest, LivesWhereOnlyTheUserCanCreateFiles) {
+    char runtime[] = "/tmp/orv-runtime-XXXXXX";
+    ASSERT_NE(mkdtemp(runtime), nullptr);
+    const char* saved = std::getenv("XDG_RUNTIME_DIR");
+    std::string savedValue = saved ? saved : "";
+    objects::SetNamedObjectDir(nullptr);
+    std::string name = name_ + std::to_string(getpid());
+    std::string shmPath = "/dev/shm/" + name + "." + std::to_string(geteuid());
+    char path[256];
+
+    struct Case {
+        mode_t runtimeMode;
+        bool set;
+        std::string expected;
+    } cases[] = {
+        {0700, true, std::string(runtime) + "/" + name},
+        {0750, true, shmPath},  // not private: not used
+        {0700, false, shmPath},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expected);
+        chmod(runtime, c.runtimeMode);
+        if (c.set) {
+            setenv("XDG_RUNTIME_DIR", runtime, 1);
+        } else {
+            unsetenv("XDG_RUNTIME_DIR");
+        }
+        ASSERT_TRUE(objects::NamedObjectPath(name.c_str(), path, sizeof path));
+        EXPECT_EQ(std::string(path), c.expected);
+        mode_t oldMask = umask(0);
+        NamedMutex* m = NamedMutexOpen(name.c_str());
+        umask(oldMask);
+        ASSERT_NE(m, nullptr);
+        struct stat st {};
+        ASSERT_EQ(stat(c.expected.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        EXPECT_EQ(st.st_uid, geteuid());
+        NamedMutexClose(m);
+        unlink(c.expected.c_str());
+    }
+    if (saved) {
+        setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
+    } else {
+        unsetenv("XDG_RUNTIME_DIR");
+    }
+    EXPECT_EQ(Listing(runtime), "");
+    rmdir(runtime);
+}
+
+// Whatever sits under the name and is not a whole mutex of this user (another
+// user's object, one others may open, a short or foreign file, a FIFO, a
+// link) makes the open fail at once, as a failed CreateMutexA does.
+TEST_F(NamedMutexTest, RefusesAnObjectThatIsNotAWholeMutexOfOurs) {
+    const std::string path = path_;
+    auto makeMutexFile = [&] {
+        NamedMutex* m = NamedMutexOpen(name_.c_str());
+        ASSERT_NE(m, nullptr);
+        NamedMutexClose(m);
+    };
+    auto plainFile = [&](std::size_t size, char fill) {
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_GE(fd, 0);
+        std::string bytes(size, fill);
+        ASSERT_EQ(write(fd, bytes.data(), size), static_cast<ssize_t>(size));
+        close(fd);
+    };
+    struct Case {
+        const char* what;
+        std::function<void()> plant;
+    } cases[] = {
+        {"another user's mutex",
+         [&] {
+             makeMutexFile();
+             ASSERT_EQ(chown(path.c_str(), 4242, 4242), 0);
+         }},
+        {"a mutex others may write",
+         [&] {
+             makeMutexFile();
+             chmod(path.c_str(), 0606);
+         }},
+        {"a mutex others may read",
+         [&] {
+             makeMutexFile();
+             chmod(path.c_str(), 0640);
+         }},
+        {"an empty file", [&] { plainFile(0, 0); }},
+        {"a zero-filled file", [&] { plainFile(64, 0); }},
+        {"a file of text", [&] { plainFile(4096, 'x'); }},
+        {"a FIFO", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+        {"a link to a mutex of ours",
+         [&] {
+             makeMutexFile();
+             ASSERT_EQ(rename(path.c_str(), (path + "-real").c_str()), 0);
+             ASSERT_EQ(symlink((path + "-real").c_str(), path.c_str()), 0);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.plant();
+        auto start = std::chrono::steady_clock::now();
+        NamedMutex* m = NamedMutexOpen(name_.c_str());
+        EXPECT_EQ(m, nullptr);
+        EXPECT_LT(MsSince(start), 500.0);
+        NamedMutexClose(m);
+        unlink(path.c_str());
+        unlink((path + "-real").c_str());
+    }
+    makeMutexFile();  // the name works again once the object is gone
+}
+
+// Processes killed at random points while creating mutexes leave nothing that
+// stops the next one: the mutex each was making opens at once and works.
+TEST_F(NamedMutexTest, ProcessKilledWhileCreatingLeavesNothingInTheWay) {
+    auto* progress = static_cast<std::atomic<int>*>(mmap(nullptr, sizeof(std::atomic<int>),
+                                                         PROT_READ | PROT_WRITE,
+                                                         MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(progress, MAP_FAILED);
+    std::string dir = std::string(path_).substr(0, std::string(path_).rfind('/'));
+    int next = 0;
+    for (unsigned round = 0; round < 20; ++round) {
+        progress->store(-1);
+        pid_t child = fork();
+        if (child == 0) {
+            for (int i = next;; ++i) {
+                progress->store(i);
+                NamedMutexClose(NamedMutexOpen(("OrvLnkKill" + std::to_string(i)).c_str()));
+            }
+        }
+        while (progress->load() < 0) sched_yield();
+        usleep(200 + 150 * round);
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        int reached = progress->load();
+        for (int i = next; i <= reached + 1; ++i) {
+            std::string name = "OrvLnkKill" + std::to_string(i);
+            auto start = std::chrono::steady_clock::now();
+            NamedMutex* m = NamedMutexOpen(name.c_str());
+            ASSERT_NE(m, nullptr) << name << " after a kill in round " << round;
+            EXPECT_LT(MsSince(start), 500.0) << name;
+            NamedMutexLock(m);
+            NamedMutexUnlock(m);
+            NamedMutexClose(m);
+        }
+        next = reached + 2;
+    }
+    // Only finished mutexes, no leftovers of the killed creations.
+    std::string listing = Listing(dir);
+    EXPECT_EQ(listing.find(".new"), std::string::npos) << listing;
+    munmap(progress, sizeof(std::atomic<int>));
 }
 
 TEST(Thread, StartsRunsAndJoins) {

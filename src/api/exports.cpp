@@ -41,6 +41,10 @@ bool CreateMutexes() {
     for (int i = 0; i < MutexCount; ++i) {
         core.mutexes[i] = CreateMutexSlot(i);
         if (core.mutexes[i] == nullptr) {
+            ORV_TRACE(
+                "Ol_Initialize: named mutex %s could not be created or opened; "
+                "library not initialised",
+                kMutexNames[i]);
             for (int j = i - 1; j >= 0; --j) CloseMutexSlot(j);
             return false;
         }
@@ -69,9 +73,12 @@ OL_API void OL_CALL Ol_Initialize(void) {
     if (HasState(StateInitialised)) Ol_End();
     trace::Configure();
     for (const LinkDriver* driver : kAllLinks) driver->clearRecord();
-    if (!CreateMutexes()) return;
-    Core().openLink.store(LinkNone);
-    SetState(StateInitialised);
+    {
+        platform::LocalLock guard(Core().slotsLock);
+        if (!CreateMutexes()) return;
+        Core().openLink.store(LinkNone);
+        SetState(StateInitialised);
+    }
     ORV_TRACE("Ol_Initialize: library initialised");
 }
 
@@ -81,10 +88,13 @@ OL_API void OL_CALL Ol_End(void) {
         if (driver->end != nullptr) driver->end();
     }
     LibraryCore& core = Core();
-    for (int i = 0; i < MutexCount; ++i) {
-        if (core.mutexes[i] != InvalidMutex()) CloseMutexSlot(i);
+    {
+        platform::LocalLock guard(core.slotsLock);
+        for (int i = 0; i < MutexCount; ++i) {
+            if (core.mutexes[i] != InvalidMutex()) CloseMutexSlot(i);
+        }
+        core.state.store(0);
     }
-    core.state.store(0);
     ORV_TRACE("Ol_End: library ended");
     trace::Close();
 }
@@ -137,9 +147,14 @@ OL_API std::uint32_t OL_CALL Ol_WriteRead(ExchangeRequest* request, HeaderFileDe
 OL_API std::uint32_t OL_CALL Ol_Cancel(std::uint32_t mode) {
     constexpr std::uint32_t kAllBits =
         StateInitialised | StateSerialStarted | StateNetworkStarted | StateUsbStarted;
-    if (!HasState(kAllBits) || mode > 3) return OL_BAD_STATE;
-    if (mode == 0) SetCancelRequest(0);
-    if (mode == 1) SetCancelRequest(CancelRequested);
+    {
+        // Called from another thread: Ol_End or Ol_Initialize must not close
+        // or replace the mutex between the state check and the access.
+        platform::LocalLock guard(Core().slotsLock);
+        if (!HasState(kAllBits) || mode > 3) return OL_BAD_STATE;
+        if (mode == 0) SetCancelRequest(0);
+        if (mode == 1) SetCancelRequest(CancelRequested);
+    }
     ORV_TRACE("Ol_Cancel: mode %u", mode);
     return OL_OK;
 }

@@ -52,6 +52,10 @@ struct LibraryCore {
     std::atomic<std::uint32_t> state{0};
     std::atomic<std::uint32_t> openLink{LinkNone};
     platform::NamedMutex* mutexes[MutexCount];
+    // Held while Ol_Initialize fills the mutex slots and sets the state, while
+    // Ol_End empties them and clears it, and across Ol_Cancel's check and
+    // access, so a cancel from another thread never uses a mutex being closed.
+    platform::LocalMutex slotsLock;
     // Management cells, each access under "OrvLnkManageMutex".
     std::atomic<std::uint32_t> cancelRequest{0};
     std::atomic<std::uint32_t> lineMode{0};
