@@ -61,8 +61,7 @@ std::uint32_t Connect(const void* record) {
     const char* name = static_cast<const UsbOpenRecord*>(record)->deviceName;
     UsbCells& cells = Usb();
     if (name == nullptr || std::strlen(name) > kDeviceNameMax) {
-        ORV_TRACE("Ol_Open_USB: no device name, or one of more than %zu characters",
-                  kDeviceNameMax);
+        ORV_TRACE("Ol_Open_USB: no device name, or one of more than 255 characters");
         return OL_USB_OPEN;
     }
     std::memcpy(cells.deviceName, name, std::strlen(name) + 1);

@@ -28,9 +28,9 @@ UsbPort& Port() {
 void TracePacket(const char* what, std::size_t length) {
     if (!trace::Enabled()) return;
     const std::size_t data = length > kPacketHeader ? length - kPacketHeader : 0;
-    ORV_TRACE("USB %s packet KIND=%02X length %zu, %zu data bytes", what, g_packet[2], length,
-              data);
-    ORV_TRACE_HEX("  data", PacketData(), data < kTraceData ? data : kTraceData);
+    ORV_TRACE("USB %s packet KIND=%02X length %u, %u data bytes", what, g_packet[2],
+              static_cast<unsigned>(length), static_cast<unsigned>(data));
+    if (data > 0) ORV_TRACE_HEX("  data", PacketData(), data < kTraceData ? data : kTraceData);
 }
 
 }  // namespace
@@ -120,7 +120,7 @@ void UsbDrain() {
     for (std::uint32_t i = 0; i < kDrainReads; ++i) {
         std::size_t l = 0;
         if (Port().Read(scratch, &l, kDrainWaitMs) != OL_OK) return;
-        ORV_TRACE("USB drain: discarded a transfer of length %zu", l);
+        ORV_TRACE("USB drain: discarded a transfer of length %u", static_cast<unsigned>(l));
     }
 }
 

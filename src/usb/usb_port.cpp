@@ -103,7 +103,8 @@ std::uint32_t UsbPort::Read(std::uint8_t* packet, std::size_t* length, std::uint
     const std::size_t l =
         received < 2 ? kTransferSize : (std::size_t{transfer_[0]} << 8) | transfer_[1];
     if (l > kPacketMax || (l != 0 && l < kPacketHeader)) {
-        ORV_TRACE("USB Read: refused transfer of %zu bytes with length field %zu", received, l);
+        ORV_TRACE("USB Read: refused transfer of %u bytes with length field %u",
+                  static_cast<unsigned>(received), static_cast<unsigned>(l));
         return OL_USB_READ;
     }
     std::memcpy(packet, transfer_ + 2, l);

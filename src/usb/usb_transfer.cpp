@@ -167,7 +167,8 @@ std::uint32_t ReceiveDataFile(DataFileDesc& data) {
         const std::size_t n = DataLength(length);
         if (n == 0) continue;
         if (n < transfer::kBlockPrefix) {
-            ORV_TRACE("USB receive: data packet of %zu bytes has no whole prefix", n);
+            ORV_TRACE("USB receive: data packet of %u bytes has no whole prefix",
+                      static_cast<unsigned>(n));
             return UsbAbort(OL_USB_READ);
         }
         if (writer.WriteDataBlock(PacketData(), n) != OL_OK) {
