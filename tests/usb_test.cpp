@@ -1,6 +1,7 @@
 // The USB link end to end: the host side through the exports, the register
 // side behind a seqpacket socket checking and answering every packet.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -435,7 +436,19 @@ TEST_F(Usb, TimeOutAndRemoval) {
     name = TempPath("absent");
     record.deviceName = name.data();
     EXPECT_EQ(Ol_Open_USB(&record), OL_USB_OPEN);
-    Open();
+
+    // A device path that disappears is a removal too; other names are in /dev.
+    ASSERT_EQ(mkfifo(name.c_str(), 0600), 0);
+    ASSERT_EQ(Ol_Open_USB(&record), OL_OK);
+    std::filesystem::remove(name);
+    for (int i = 0; i < 500 && orv::usb::testing::DeviceOpen(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_FALSE(orv::usb::testing::DeviceOpen());
+    Ol_Close();
+    name = "null";
+    record.deviceName = name.data();
+    EXPECT_EQ(Ol_Open_USB(&record), OL_OK);
 }
 
 }  // namespace
