@@ -1,6 +1,7 @@
 // The USB link as the export frame sees it: Ol_Open_USB, the USB close, the
 // dispatch of the transfers, and the link's cells.
 #include <cstring>
+#include <new>
 
 #include "api/library.h"
 #include "api/link.h"
@@ -69,7 +70,8 @@ std::uint32_t Connect(const void* record) {
     }
     std::memcpy(cells.deviceName, name, std::strlen(name) + 1);
     cells.timeoutMs = kPortTimeoutMs;
-    auto* port = new UsbPort();
+    auto* port = new (std::nothrow) UsbPort();
+    if (port == nullptr) return OL_USB_OPEN;
     {
         platform::LocalLock lock(cells.portLock);
         cells.port = port;
