@@ -113,6 +113,8 @@ void Transfers() {
     Check(device->Write(reinterpret_cast<const std::uint8_t*>(pattern.data()), 45000, nullptr) ==
               UsbIo::Ok,
           "1024-byte write");
+    // Let the peer queue its three messages: each must still be read alone.
+    Sleep(300);
     std::string in;
     Check(ReadText(device, &in, 45000) == UsbIo::Ok && in.empty(), "zero-length message read");
     Check(ReadText(device, &in, 45000) == UsbIo::Ok && in == pattern, "1024-byte echo read");
