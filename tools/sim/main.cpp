@@ -5,6 +5,7 @@
 //   orv-sim --tcp 9100 --data ./register          # TCP on 127.0.0.1:9100
 //   orv-sim --pty --data ./register               # a pty; map it with ORV_LIB_COM<n>
 //   orv-sim --device /dev/ttyUSB0 --baud 9600     # a real serial line
+//   orv-sim --usb /tmp/reg.sock --data ./register # USB: open it with Ol_Open_USB
 #include <CLI/CLI.hpp>
 #include <signal.h>
 #include <sys/time.h>
@@ -72,7 +73,11 @@ int main(int argc, char** argv) {
     auto* tcpOpt = app.add_option("--tcp", tcpPort, "listen on 127.0.0.1:PORT (0: any free port)");
     auto* ptyOpt = app.add_flag("--pty", pty, "serve a new pty and print its path");
     auto* deviceOpt = app.add_option("--device", device, "serve a real serial device");
-    tcpOpt->excludes(ptyOpt)->excludes(deviceOpt);
+    std::string usbPath;
+    auto* usbOpt =
+        app.add_option("--usb", usbPath, "serve USB behind a seqpacket socket created at PATH");
+    tcpOpt->excludes(ptyOpt)->excludes(deviceOpt)->excludes(usbOpt);
+    usbOpt->excludes(ptyOpt)->excludes(deviceOpt);
     ptyOpt->excludes(deviceOpt);
     app.add_option("--baud", baud, "baud rate of --device");
     app.add_option("--data", options.dir, "data folder (out/ is served, in/ receives)");
@@ -106,7 +111,8 @@ int main(int argc, char** argv) {
         }
         return orvsim::RunTcp(static_cast<std::uint16_t>(tcpPort), options);
     }
+    if (!usbPath.empty()) return orvsim::RunUsb(usbPath, options);
     if (pty || !device.empty()) return orvsim::RunSerial(device, baud, options);
-    std::fprintf(stderr, "orv-sim: choose --tcp PORT, --pty or --device PATH\n");
+    std::fprintf(stderr, "orv-sim: choose --tcp PORT, --usb PATH, --pty or --device PATH\n");
     return 2;
 }
