@@ -3,7 +3,9 @@
 // device: transfers both ways, a read that times out leaving nothing pending,
 // a stopped read, a close from another thread during a wait, the server's
 // close as a removal; then the watch's hidden window and its handling of
-// device-change notifications, and a second start after a stop.
+// device-change notifications, and a second start after a stop. Last, through
+// the exports of the library's test build (which reaches the device's handle):
+// a removal inside Ol_WriteRead is ignored, one while idle closes the device.
 #include <windows.h>
 
 #include <dbt.h>
@@ -12,9 +14,12 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "orv_lib.h"
 #include "platform/clock.h"
 #include "platform/usb_device.h"
+#include "usb/usb_cells.h"
 
 using orv::platform::OpenUsbDevice;
 using orv::platform::UsbDevice;
@@ -267,6 +272,71 @@ void Watch() {
     FinishPeer(&peer, "peer of the watch");
 }
 
+std::uint32_t g_exchangeResult = 0;
+DWORD WINAPI ReceiveExchange(LPVOID) {
+    char headerPath[] = "usb_host_header.txt";
+    char dataPath[] = "usb_host_data.txt";
+    ExchangeRequest request{};
+    request.selection = 2;  // no selection: the exchange waits for a header
+    HeaderFileDesc header = {0, headerPath, 0};
+    DataFileDesc data = {0, 0, dataPath, 0};
+    g_exchangeResult = Ol_WriteRead(&request, &header, &data);
+    return 0;
+}
+
+void RemovalThroughExports() {
+    Peer peer;
+    if (!StartPeer("silent", &peer)) return;
+    Ol_Initialize();
+    std::vector<char> name(peer.deviceName.begin(), peer.deviceName.end());
+    name.push_back('\0');
+    UsbOpenRecord open = {name.data()};
+    Check(Ol_Open_USB(&open) == 0, "Ol_Open_USB");
+    HWND window = FindWindowA("wh01", "SPV_Thread");
+    auto handle = reinterpret_cast<HANDLE>(orv::usb::testing::DeviceHandle());
+    Check(window != nullptr && orv::usb::testing::RunValue() == 2, "open and armed");
+    if (window == nullptr) {
+        Ol_End();
+        FinishPeer(&peer, "peer of the removal");
+        return;
+    }
+
+    // Inside Ol_WriteRead the monitor leaves the device alone.
+    HANDLE exchange = CreateThread(nullptr, 0, ReceiveExchange, nullptr, 0, nullptr);
+    for (int i = 0; i < 200 && orv::usb::testing::RunValue() != 1; ++i) Sleep(50);
+    Check(orv::usb::testing::RunValue() == 1, "not armed during Ol_WriteRead");
+    const DWORD full = sizeof(DEV_BROADCAST_HANDLE);
+    SendDeviceChange(window, DBT_DEVICEREMOVECOMPLETE, handle, full);
+    Check(orv::usb::testing::DeviceOpen(), "a removal during Ol_WriteRead is ignored");
+    Ol_Cancel(1);
+    Check(WaitForSingleObject(exchange, 20000) == WAIT_OBJECT_0 && g_exchangeResult == OL_CANCELLED,
+          "the waiting exchange ends with 36 on a cancel");
+    CloseHandle(exchange);
+    Ol_Cancel(0);
+    Check(orv::usb::testing::RunValue() == 2, "armed again after the exchange");
+
+    // Idle: a removal for another handle is ignored, one for the device's
+    // handle closes it and the next Ol_Write fails at once.
+    SendDeviceChange(window, DBT_DEVICEREMOVECOMPLETE, peer.process.hProcess, full);
+    Check(orv::usb::testing::DeviceOpen(), "a removal of another handle is ignored");
+    SendDeviceChange(window, DBT_DEVICEREMOVECOMPLETE, handle, full);
+    Check(!orv::usb::testing::DeviceOpen(), "the device's removal closes it");
+    std::FILE* f = std::fopen("usb_host_send.bin", "wb");
+    if (f != nullptr) {
+        std::fputs("ABC", f);
+        std::fclose(f);
+    }
+    char sendPath[] = "usb_host_send.bin";
+    SendFileDesc send = {sendPath, 0};
+    DWORD start = GetTickCount();
+    Check(Ol_Write(&send) == OL_USB_WRITE, "Ol_Write after the removal gives 88");
+    Check(GetTickCount() - start < 1000, "at once");
+    Check(Ol_Close() == 0, "Ol_Close after the removal");
+    Check(FindWindowA("wh01", "SPV_Thread") == nullptr, "the window is gone after Ol_Close");
+    Ol_End();
+    FinishPeer(&peer, "peer of the removal");
+}
+
 }  // namespace
 
 int main() {
@@ -274,6 +344,7 @@ int main() {
     Transfers();
     StopAndClose();
     Watch();
+    RemovalThroughExports();
     std::printf("usb_host: %s\n", g_failed == 0 ? "all passed" : "FAILED");
     return g_failed == 0 ? 0 : 1;
 }
