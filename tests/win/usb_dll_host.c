@@ -11,86 +11,14 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "host_check.h"
 #include "orv_lib.h"
+#include "usb_peer.h"
 
 typedef void(__stdcall* VoidFn)(void);
 typedef uint32_t(__stdcall* CloseFn)(void);
 typedef uint32_t(__stdcall* PtrFn)(void*);
 typedef uint32_t(__stdcall* Ptr3Fn)(void*, void*, void*);
-
-static int g_failed;
-
-static void check(int ok, const char* what) {
-    if (!ok) {
-        ++g_failed;
-        printf("FAILED: %s\n", what);
-    }
-}
-
-static void put_file(const char* path, const void* bytes, size_t count) {
-    FILE* f = fopen(path, "wb");
-    if (f == NULL) {
-        check(0, path);
-        return;
-    }
-    fwrite(bytes, 1, count, f);
-    fclose(f);
-}
-
-static void put_text(const char* path, const char* text) {
-    put_file(path, text, strlen(text));
-}
-
-static int file_is(const char* path, const void* bytes, size_t count) {
-    char buf[4096];
-    FILE* f = fopen(path, "rb");
-    if (f == NULL) return 0;
-    size_t n = fread(buf, 1, sizeof buf, f);
-    fclose(f);
-    return n == count && memcmp(buf, bytes, count) == 0;
-}
-
-static int file_is_text(const char* path, const char* text) {
-    return file_is(path, text, strlen(text));
-}
-
-/* Starts usb_pipe_peer with a scenario and waits until its pipe exists;
- * device receives the name to open. */
-static int start_peer(const char* scenario, PROCESS_INFORMATION* peer, char* device) {
-    static int serial;
-    char pipe[64], command[160], path[80];
-    snprintf(pipe, sizeof pipe, "orv_usb_dll_%lu_%d", GetCurrentProcessId(), ++serial);
-    snprintf(command, sizeof command, "usb_pipe_peer.exe %s %s", pipe, scenario);
-    snprintf(path, sizeof path, "\\\\.\\pipe\\%s", pipe);
-    STARTUPINFOA startup;
-    memset(&startup, 0, sizeof startup);
-    startup.cb = sizeof startup;
-    if (!CreateProcessA(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &startup, peer)) {
-        check(0, "start usb_pipe_peer");
-        return 0;
-    }
-    for (int i = 0; i < 400; ++i) {
-        if (WaitNamedPipeA(path, 50)) {
-            snprintf(device, 80, "pipe\\%s", pipe);
-            return 1;
-        }
-        if (WaitForSingleObject(peer->hProcess, 0) == WAIT_OBJECT_0) break;
-        Sleep(50);
-    }
-    check(0, "usb_pipe_peer serves its pipe");
-    return 0;
-}
-
-static void finish_peer(PROCESS_INFORMATION* peer, const char* what) {
-    DWORD code = 1;
-    if (WaitForSingleObject(peer->hProcess, 60000) != WAIT_OBJECT_0) {
-        TerminateProcess(peer->hProcess, 1);
-    }
-    GetExitCodeProcess(peer->hProcess, &code);
-    CloseHandle(peer->hProcess);
-    CloseHandle(peer->hThread);
-    check(code == 0, what);
-}
 
 int main(void) {
     setvbuf(stdout, NULL, _IONBF, 0);
@@ -124,7 +52,7 @@ int main(void) {
     initialize();
     PROCESS_INFORMATION peer;
     char device[80];
-    if (!start_peer("exchanges", &peer, device)) return 1;
+    if (!usb_peer_start("exchanges", &peer, device)) return 1;
     UsbOpenRecord open = {device};
     check(FindWindowA("wh01", "SPV_Thread") == NULL, "no monitor window before the open");
     uint32_t rc = openUsb(&open);
@@ -176,15 +104,15 @@ int main(void) {
 
     check(close_() == 0, "Ol_Close");
     check(FindWindowA("wh01", "SPV_Thread") == NULL, "the monitor window is gone after Ol_Close");
-    finish_peer(&peer, "the register's verdict on the exchanges");
+    check(usb_peer_finish(&peer), "the register's verdict on the exchanges");
 
     /* The link opens again, with its window, and closes again. */
-    if (start_peer("silent", &peer, device)) {
+    if (usb_peer_start("silent", &peer, device)) {
         check(openUsb(&open) == 0, "Ol_Open_USB again");
         check(FindWindowA("wh01", "SPV_Thread") != NULL, "the window is back with the link");
         check(close_() == 0, "Ol_Close again");
         check(FindWindowA("wh01", "SPV_Thread") == NULL, "and gone again");
-        finish_peer(&peer, "peer of the reopen");
+        check(usb_peer_finish(&peer), "peer of the reopen");
     }
 
     end();
