@@ -68,7 +68,7 @@ class Win32UsbDevice final : public UsbDevice {
 
     UsbIo Write(const std::uint8_t* transfer, std::uint32_t timeoutMs, UsbStopCheck stop) override {
         HANDLE handle = Begin();
-        if (handle == INVALID_HANDLE_VALUE) return UsbIo::Failed;
+        if (handle == INVALID_HANDLE_VALUE) return Closed();
         std::memcpy(writeBuffer_, transfer, kUsbTransferSize);
         Operation op(handle);
         UsbIo result = UsbIo::Failed;
@@ -88,7 +88,7 @@ class Win32UsbDevice final : public UsbDevice {
     UsbIo Read(std::uint8_t* transfer, std::size_t* received, std::uint32_t timeoutMs,
                UsbStopCheck stop) override {
         HANDLE handle = Begin();
-        if (handle == INVALID_HANDLE_VALUE) return UsbIo::Failed;
+        if (handle == INVALID_HANDLE_VALUE) return Closed();
         Operation op(handle);
         UsbIo result = UsbIo::Failed;
         if (op.event == nullptr) {
@@ -210,7 +210,10 @@ class Win32UsbDevice final : public UsbDevice {
             }
             if (last) return UsbIo::TimedOut;
             remaining -= kSliceMs;
-            if (closed_.load()) return UsbIo::Failed;
+            if (closed_.load()) {
+                std::snprintf(errorText_, sizeof errorText_, "device closed during the wait");
+                return UsbIo::Failed;
+            }
             if (stop != nullptr && stop()) return UsbIo::Stopped;
         }
     }
@@ -221,6 +224,11 @@ class Win32UsbDevice final : public UsbDevice {
         CancelIo(op.handle);
         DWORD ignored = 0;
         GetOverlappedResult(op.handle, &op.overlapped, &ignored, TRUE);
+    }
+
+    UsbIo Closed() {
+        std::snprintf(errorText_, sizeof errorText_, "device closed");
+        return UsbIo::Failed;
     }
 
     void NoteError(DWORD code) {
