@@ -297,7 +297,7 @@ void RemovalThroughExports() {
     SendFileDesc send = {sendPath, 0};
     DWORD start = GetTickCount();
     Check(Ol_Write(&send) == OL_USB_WRITE, "Ol_Write after the removal gives 88");
-    Check(GetTickCount() - start < 1000, "at once");
+    Check(GetTickCount() - start < 5000, "at once, not after a 45 s wait");
     Check(Ol_Close() == 0, "Ol_Close after the removal");
     Ol_End();
     FinishPeer(&peer, "peer of the removal");
