@@ -1,6 +1,7 @@
 // The USB link end to end: the host side through the exports, the register
 // side behind a seqpacket socket checking and answering every packet.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -366,6 +367,9 @@ TEST_F(Usb, SelectionAnswersAndCancels) {
     EXPECT_EQ(Cancelled([&] { return Ol_WriteRead(&request, &header, &data); }), OL_CANCELLED);
     Join();
     EXPECT_EQ(seen.back(), kNakEnd);
+    request = Request(1, 1);  // the hook stays off after NAK & END too
+    EXPECT_EQ(Exchange(nullptr, nullptr, "ra"), OL_CANCELLED);
+    EXPECT_EQ(seen, Packets{kAck});
 
     // An endless run of empty transfers holds the host only until a cancel.
     Ol_Close();
@@ -405,8 +409,8 @@ TEST_F(Usb, TimeOutAndRemoval) {
     EXPECT_EQ(Ol_Write(&file), OL_USB_WRITE);
     EXPECT_EQ(Ol_Read(&data), OL_USB_WRITE);  // its request is a write
 
-    // Removal during Ol_Read and during Ol_WriteRead: the waiting read fails
-    // within a slice; inside Ol_WriteRead the monitor leaves the device alone.
+    // Removal during Ol_Read and during Ol_WriteRead (run value 1): the
+    // waiting read fails within a slice.
     for (bool exchange : {false, true}) {
         SCOPED_TRACE(exchange);
         Ol_Close();
@@ -416,16 +420,26 @@ TEST_F(Usb, TimeOutAndRemoval) {
         Background([&] {
             if (!exchange) Play("r");
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            EXPECT_EQ(orv::usb::testing::RunValue(), exchange ? 1 : 2);
             reg.Disconnect();
         });
         const auto start = Clock::now();
         EXPECT_EQ(exchange ? Ol_WriteRead(&request, &header, &data) : Ol_Read(&data), OL_USB_READ);
         EXPECT_LT(SecondsSince(start), 1.6);
         Join();
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        EXPECT_EQ(orv::usb::testing::DeviceOpen(), exchange);
         EXPECT_EQ(orv::usb::testing::RunValue(), 2);
     }
+    // A removal reported while the run value is 1 is left alone.
+    Ol_Close();
+    Open();
+    const std::uint32_t reports = orv::usb::testing::RemovalReports();
+    orv::usb::testing::SetRunValue(1);
+    reg.Disconnect();
+    for (int i = 0; i < 500 && orv::usb::testing::RemovalReports() == reports; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(orv::usb::testing::DeviceOpen());
+    orv::usb::testing::SetRunValue(2);
 
     // Names: too long, or nothing there.
     Ol_Close();
@@ -435,7 +449,19 @@ TEST_F(Usb, TimeOutAndRemoval) {
     name = TempPath("absent");
     record.deviceName = name.data();
     EXPECT_EQ(Ol_Open_USB(&record), OL_USB_OPEN);
-    Open();
+
+    // A device path that disappears is a removal too; other names are in /dev.
+    ASSERT_EQ(mkfifo(name.c_str(), 0600), 0);
+    ASSERT_EQ(Ol_Open_USB(&record), OL_OK);
+    std::filesystem::remove(name);
+    for (int i = 0; i < 500 && orv::usb::testing::DeviceOpen(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_FALSE(orv::usb::testing::DeviceOpen());
+    Ol_Close();
+    name = "null";
+    record.deviceName = name.data();
+    EXPECT_EQ(Ol_Open_USB(&record), OL_OK);
 }
 
 }  // namespace

@@ -44,6 +44,9 @@ bool DeviceOpen();
 // The open device's OS handle (HANDLE or descriptor), -1 without one.
 std::intptr_t DeviceHandle();
 std::int32_t RunValue();
+void SetRunValue(std::int32_t value);
+// How many removals the monitor has been told of (acted upon or not).
+std::uint32_t RemovalReports();
 }  // namespace testing
 #endif
 

@@ -40,6 +40,9 @@ std::intptr_t DeviceHandle() {
 std::int32_t RunValue() {
     return Usb().run.load();
 }
+void SetRunValue(std::int32_t value) {
+    Usb().run.store(value);
+}
 }  // namespace testing
 #endif
 

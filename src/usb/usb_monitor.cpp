@@ -1,5 +1,7 @@
 #include "usb/usb_monitor.h"
 
+#include <atomic>
+
 #include "api/library.h"
 #include "api/trace.h"
 #include "orv_lib.h"
@@ -19,17 +21,26 @@ void OnReady(void* context) {
     ORV_TRACE("[monitor thread started]");
 }
 
+#if defined(ORV_LIB_TESTING)
+std::atomic<std::uint32_t> g_removalReports{0};
+#endif
+
 // Runs on the watch's thread when the OS reports the device gone.
 void OnRemoved(void* context) {
     auto* cells = static_cast<UsbCells*>(context);
-    platform::LocalLock lock(cells->portLock);
-    const std::int32_t run = cells->run.load();
-    if (run != RunArmed || cells->port == nullptr) {
-        ORV_TRACE("monitor: USB removal seen while the run value is %d: ignored", run);
-        return;
+    {
+        platform::LocalLock lock(cells->portLock);
+        const std::int32_t run = cells->run.load();
+        if (run != RunArmed || cells->port == nullptr) {
+            ORV_TRACE("monitor: USB removal seen while the run value is %d: ignored", run);
+        } else {
+            ORV_TRACE("monitor: USB removal detected, closing the device");
+            cells->port->Close();
+        }
     }
-    ORV_TRACE("monitor: USB removal detected, closing the device");
-    cells->port->Close();
+#if defined(ORV_LIB_TESTING)
+    g_removalReports.fetch_add(1);
+#endif
 }
 
 void DestroyPort(UsbCells& cells) {
@@ -55,6 +66,12 @@ void EndWatch(UsbCells& cells) {
 }
 
 }  // namespace
+
+#if defined(ORV_LIB_TESTING)
+std::uint32_t testing::RemovalReports() {
+    return g_removalReports.load();
+}
+#endif
 
 std::uint32_t StartMonitor() {
     UsbCells& cells = Usb();
