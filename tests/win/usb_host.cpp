@@ -121,6 +121,24 @@ void Transfers() {
     FinishPeer(&peer, "peer of the transfers");
 }
 
+// A device that takes nothing: once the pipe is full a write times out, and
+// the host's next write is not held up by the one it gave up on.
+void WriteTimesOut() {
+    Peer peer;
+    if (!StartPeer("deaf", &peer)) return;
+    UsbDevice* device = Open(peer);
+    if (device == nullptr) return;
+    orv::platform::SetTimeScale(100);
+    UsbIo r = UsbIo::Ok;
+    for (int i = 0; i < 64 && r == UsbIo::Ok; ++i) r = WriteText(device, "fill");
+    Check(r == UsbIo::TimedOut, "a write times out on a full pipe");
+    Check(WriteText(device, "again") == UsbIo::TimedOut, "and so does the next one");
+    orv::platform::SetTimeScale(1);
+    delete device;
+    TerminateProcess(peer.process.hProcess, 0);
+    FinishPeer(&peer, "peer of the write time-out");
+}
+
 std::atomic<int> g_stopAsked{0};
 bool StopOnThirdAsk() {
     return ++g_stopAsked >= 3;
@@ -308,6 +326,7 @@ void RemovalThroughExports() {
 int main() {
     setvbuf(stdout, nullptr, _IONBF, 0);
     Transfers();
+    WriteTimesOut();
     StopAndClose();
     Watch();
     RemovalThroughExports();

@@ -8,6 +8,7 @@
 //   usb_pipe_peer NAME exchanges   the register's part of usb_dll_host's
 //                                  exchanges, checking every packet
 //   usb_pipe_peer NAME silent      never sends; reads until the host closes
+//   usb_pipe_peer NAME deaf        neither reads nor sends; the host ends it
 #include <windows.h>
 
 #include <cstdio>
@@ -197,6 +198,12 @@ void Exchanges(HANDLE pipe) {
     Check(!Receive(pipe, &in), "nothing more before the host closes");
 }
 
+// Reads nothing, so the host's writes fill the pipe; the host ends the peer
+// (at the latest it ends itself after a minute).
+void Deaf() {
+    Sleep(60000);
+}
+
 void Silent(HANDLE pipe) {
     std::string in;
     while (Receive(pipe, &in)) {
@@ -227,6 +234,8 @@ int main(int argc, char** argv) {
         Transfers(pipe);
     } else if (scenario == "exchanges") {
         Exchanges(pipe);
+    } else if (scenario == "deaf") {
+        Deaf();
     } else if (scenario == "silent") {
         Silent(pipe);
     } else {
