@@ -86,6 +86,42 @@ cancel)
   [ "$status" -eq 36 ] || fail "exit $status after Ctrl-C: $(cat "$work/ctl.log")"
   grep -q "result 36: cancelled" "$work/ctl.log" || fail "$(cat "$work/ctl.log")"
   ;;
+command_line)
+  # Every wrong command line ends at once with 2, before any open.
+  for args in "" "--bogus version" "--serial abc send" "--tcp 127.0.0.1 send" \
+      "--tcp 127.0.0.1:0 send" "--tcp [::1]:9100 send" "--serial 1 --baud 1234 send" \
+      "--serial 1 --line-mode 3 send" "--serial 1 --station 1234567 send" \
+      "--serial 1 signal 4" "--tcp 127.0.0.1:9 echo a b" "send --selection 3"; do
+    # shellcheck disable=SC2086
+    expect 2 "" $args
+  done
+  expect 0 "orvctl 1" --version
+  "$sim" --version | grep -q "^orv-sim " || fail "orv-sim --version"
+  expect 0 "--receive-wait INT:NONNEGATIVE=80000" send --help
+  expect 0 "--tcp HOST:PORT" receive --help
+  out=$("$orvctl" receive --help 2>&1)
+  case "$out" in *--close-mode*|*--no-check*) fail "receive --help lists send options: $out";; esac
+  ;;
+input_checks)
+  # Nothing listens on port 1: a check that passes would end in 35.
+  h="$work/host/h.txt" d="$work/host/d.txt" link="--tcp 127.0.0.1:1"
+  printf 'ZZZZZZZZZZ\r\n' >"$work/z.txt"
+  printf '1111111111\r\n22222222\r\n' >"$work/short.txt"
+  printf 'not a header at all' >"$work/text.txt"
+  printf '0100000000000001020203\r\n' >"$work/crlf.txt"
+  expect 4 "z.txt:1:1: 'Z' is not a hex digit" $link send --header "$h" --data "$work/z.txt" --csv
+  expect 4 "short.txt:2:1: a row of 8 hex digits" $link send --header "$h" --data "$work/short.txt" --csv
+  expect 4 "d.txt:1:11: a line end inside the data" $link send --header "$h" --data "$d"
+  rm "$work/host/d.002"
+  expect 4 "d.002: cannot open" $link send --header "$h" --data "$d" --csv
+  : >"$work/host/d.002"
+  expect 4 "d.002: the file is empty" $link send --header "$h" --data "$d" --csv
+  expect 35 "open failed" $link send --header "$h" --data "$d" --csv --no-check
+  expect 3 "text.txt:1:1: 'n' is not a hex digit" $link send --header "$work/text.txt"
+  expect 3 "crlf.txt:1:23: CR is not a hex digit" $link send --header "$work/crlf.txt"
+  expect 35 "open failed" $link send --header "$work/crlf.txt" --header-format 1
+  expect 4 "missing: cannot open" $link write "$work/missing"
+  ;;
 demo)
   out=$("$orvctl" demo --dir "$work/demo" 2>&1) || fail "demo: $out"
   echo "$out" | grep -q "every exchange succeeded" || fail "demo: $out"

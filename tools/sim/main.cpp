@@ -64,6 +64,7 @@ void OnSignal(int) {
 
 int main(int argc, char** argv) {
     CLI::App app{"orv-sim - a register simulator for hosts of Orv_Lib"};
+    app.set_version_flag("--version", std::string("orv-sim ") + ORV_TOOLS_VERSION);
     orvsim::Options options;
     int tcpPort = -1;
     bool pty = false;
