@@ -53,6 +53,11 @@ case $case_name in
 tcp_exchange)
   start_sim --tcp 0
   exchange_both_ways --tcp "$where"
+  # What the library sends of data it cannot convert shows in its trace.
+  printf 'ZZZZZZZZZZ\r\n' >"$work/z.txt"
+  ORV_LIB_TRACE="$work/trace" expect 0 "send: done" --tcp "$where" send --header "$work/host/h.txt" --data "$work/z.txt" --csv --no-check
+  grep -q 'data block: pair 1 of 5 ("ZZ", 5A 5A) is not hex' "$work/trace" || fail "trace: $(cat "$work/trace")"
+  grep -q 'file 2 of the series cannot be opened, skipped' "$work/trace" || fail "trace: $(cat "$work/trace")"
   ;;
 serial_exchange)
   start_sim --pty
