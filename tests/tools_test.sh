@@ -73,11 +73,54 @@ tcp_faults)
   kill "$sim_pid"; wait "$sim_pid"
   start_sim --tcp 0 --silent
   expect 39 "result 39: no answer" --tcp "$where" send --command PUT --receive-wait 300
+  # Faults act on answers and on served blocks alike; --end-after cuts a
+  # served series midway.
+  kill "$sim_pid"; wait "$sim_pid"
+  start_sim --tcp 0 --bad-checksum-every 1
+  expect 82 "result 82" --tcp "$where" send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv
+  kill "$sim_pid"; wait "$sim_pid"
+  start_sim --tcp 0 --refuse-every 2
+  expect 84 "result 84" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET
+  kill "$sim_pid"; wait "$sim_pid"
+  start_sim --tcp 0 --end-after 4
+  expect 82 "result 82" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET
+  grep -q "closing the connection at block 4 of the exchange" "$work/sim.log" || fail "no close logged"
   ;;
 serial_faults)
   start_sim --pty --end-after 2
   export ORV_LIB_COM7="$where"
   expect 37 "result 37" --serial 7 --line-mode 2 send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv --command PUT
+  kill "$sim_pid"; wait "$sim_pid"
+  # A corrupted record is refused by the host and its good repeat taken.
+  start_sim --pty --bad-checksum-every 2
+  export ORV_LIB_COM7="$where"
+  expect 0 "2 file(s)" --serial 7 --line-mode 2 receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --csv --command GET
+  grep -q "record 2 goes out with a wrong checksum (on purpose)" "$work/sim.log" || fail "no fault logged"
+  ;;
+serial_read_echo)
+  # A read begins with a bare ACK; an echo command gets its next record back.
+  # A selection is answered as one: no stray bytes, no data served for it.
+  start_sim --pty
+  export ORV_LIB_COM7="$where"
+  expect 0 "read: 74 bytes" --serial 7 --line-mode 2 read "$work/host/r.txt"
+  printf 'HELLO' >"$work/host/q.txt"
+  expect 0 "echo: 5 bytes" --serial 7 --line-mode 2 echo --command ECHO "$work/host/q.txt" "$work/host/a.txt"
+  [ "$(cat "$work/host/a.txt")" = HELLO ] || fail "echo answer $(cat "$work/host/a.txt")"
+  expect 0 "send: done" --serial 7 --line-mode 2 send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv --command PUT
+  grep -q "stray\|ENQ, serving 4 records" "$work/sim.log" && fail "selection taken for a request"
+  ;;
+sim_start)
+  # The data folder is made, with a sample when asked; misplaced options and
+  # a port in use are refused with the reason.
+  "$sim" --tcp 0 --idle 10 --pty >/dev/null 2>&1; [ $? -eq 2 ] || fail "--tcp with --pty"
+  out=$("$sim" --pty --idle 10 2>&1); [ $? -eq 2 ] || fail "--idle on a pty: $out"
+  out=$("$sim" --tcp 0 --baud 2400 2>&1); [ $? -eq 2 ] || fail "--baud without --device: $out"
+  rm -rf "$work/reg"
+  start_sim --tcp 0 --sample-data
+  [ -f "$work/reg/out/README.txt" ] && [ -d "$work/reg/in" ] || fail "no sample in $(ls -R "$work/reg")"
+  out=$("$sim" --tcp "${where##*:}" --data "$work/reg" 2>&1); [ $? -eq 1 ] || fail "second listen: $out"
+  case "$out" in *"Address already in use"*) ;; *) fail "listen failure says: $out";; esac
+  expect 0 "2 file(s)" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --csv --command GET
   ;;
 cancel)
   start_sim --tcp 0 --silent

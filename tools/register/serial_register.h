@@ -85,6 +85,7 @@ struct FrameFaults {
     bool lowercaseChecksum = false;
     bool omitStx = false;
     bool omitCr = false;
+    bool repeats = false;  // the faults apply to repeats after a NAK as well
 };
 
 // Something the host sent.
@@ -147,8 +148,10 @@ class SerialRegister {
     int ServeRecords(const std::vector<std::string>& records, int timeoutMs,
                      const std::vector<FrameFaults>& faults = {});
     // The same after the host's EOT has been read: answers ENQ and sends.
+    // Without announce, the host's first ACK has been read already (a host's
+    // Ol_Read begins so): no ENQ, the first record goes out at once.
     int SendRecords(const std::vector<std::string>& records, int timeoutMs,
-                    const std::vector<FrameFaults>& faults = {});
+                    const std::vector<FrameFaults>& faults = {}, bool announce = true);
 
     // For a register driven event by event (Next): answers a selection or bid
     // already read with ACK, after which the host's records count from '0'.
