@@ -66,13 +66,18 @@ serial_exchange)
   ;;
 tcp_faults)
   start_sim --tcp 0 --refuse-every 1
-  expect 84 "result 84: network: the register refused" --tcp "$where" send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv
+  expect 84 "the register refused block 2 (data, file 1, 14 bytes) with 0x82" --tcp "$where" send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv
   kill "$sim_pid"; wait "$sim_pid"
   start_sim --tcp 0 --bad-checksum-every 2
   expect 82 "result 82" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET
   kill "$sim_pid"; wait "$sim_pid"
   start_sim --tcp 0 --silent
-  expect 39 "result 39: no answer" --tcp "$where" send --command PUT --receive-wait 300
+  expect 39 "no answer to block 1 (command, 3 bytes) within 300 ms" --tcp "$where" send --command PUT --receive-wait 300
+  expect 39 "net send 10 bytes" -v --tcp "$where" send --command PUT --receive-wait 300
+  kill "$sim_pid"; wait "$sim_pid"
+  start_sim --tcp 0 --delay 2600
+  expect 0 " s of 80 s" --tcp "$where" send --command PUT
+  expect 35 "tried 127.0.0.1:1 (is the register" --tcp 127.0.0.1:1 send
   # Faults act on answers and on served blocks alike; --end-after cuts a
   # served series midway.
   kill "$sim_pid"; wait "$sim_pid"
@@ -89,7 +94,8 @@ tcp_faults)
 serial_faults)
   start_sim --pty --end-after 2
   export ORV_LIB_COM7="$where"
-  expect 37 "result 37" --serial 7 --line-mode 2 send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv --command PUT
+  expect 37 "the register ended the exchange (EOT) after record 2 (header, file 1" --serial 7 --line-mode 2 send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv --command PUT
+  expect 35 "this device has no modem lines" --serial 7 send --command PUT
   kill "$sim_pid"; wait "$sim_pid"
   # A corrupted record is refused by the host and its good repeat taken.
   start_sim --pty --bad-checksum-every 2

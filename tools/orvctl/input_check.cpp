@@ -262,6 +262,17 @@ std::optional<InputProblem> CheckSendFiles(const SendFiles& files) {
     return std::nullopt;
 }
 
+std::vector<std::string> SeriesFiles(const SendFiles& files) {
+    std::vector<std::string> names;
+    if (files.data.empty()) return names;
+    Header header;
+    if (files.header.empty() || CheckHeader(files, &header)) return {files.data};
+    for (unsigned k = header.firstFile; k <= header.lastFile; ++k) {
+        names.push_back(NumberedName(files.data, k));
+    }
+    return names;
+}
+
 std::optional<InputProblem> CheckPlainFile(const std::string& path) {
     std::string text;
     return ReadFile(path, 0, 4, "file", &text);

@@ -8,6 +8,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace orvctl {
 
@@ -40,6 +41,10 @@ struct InputProblem {
 // Every file the send would read: the header text, then each file of the
 // series (or the line file). Nothing when all is well.
 std::optional<InputProblem> CheckSendFiles(const SendFiles& files);
+
+// The files a send of a series reads, in order, as far as the header tells
+// (the data file alone when the header cannot be read).
+std::vector<std::string> SeriesFiles(const SendFiles& files);
 
 // A file sent as it is (Ol_Write, the echo): present, readable, not empty.
 std::optional<InputProblem> CheckPlainFile(const std::string& path);

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "demo.h"
+#include "diagnose.h"
 #include "input_check.h"
 #include "orv_lib.h"
 #include "progress.h"
@@ -62,9 +63,10 @@ int ExitStatus(std::uint32_t code) {
     return code == 0 ? 0 : (code > 125 ? 125 : static_cast<int>(code));
 }
 
-int Fail(const char* what, std::uint32_t code) {
+int Fail(const char* what, std::uint32_t code, const std::vector<std::string>& why = {}) {
     std::fprintf(stderr, "orvctl: %s failed: result %u: %s\n", what, code,
                  orvctl::ResultMeaning(code));
+    for (const std::string& line : why) std::fprintf(stderr, "orvctl:   %s\n", line.c_str());
     return ExitStatus(code);
 }
 
@@ -285,6 +287,8 @@ int main(int argc, char** argv) {
                              std::string("orvctl ") + ORV_TOOLS_VERSION + ", library " + text);
     }
     LinkOptions link;
+    bool verbose = false;
+    app.add_flag("-v,--verbose", verbose, "print the library's trace as the exchange runs");
     auto* serialOpt = app.add_option("--serial", link.serialPort, "COM port number of the register")
                           ->check(CLI::Range(1, 255));
     app.add_option("--station", link.station, "serial: station address, 1-6 characters")
@@ -394,15 +398,15 @@ int main(int argc, char** argv) {
 
     // The files a send reads are checked before the link is opened.
     std::optional<orvctl::InputProblem> problem;
+    orvctl::SendFiles files;
+    files.header = exchange.header;
+    files.headerFormat = exchange.headerFormat;
+    files.data = exchange.data;
+    files.csv = exchange.csv;
+    files.hexLines = resolved.kind == LinkKind::Tcp;
+    files.limits =
+        resolved.kind == LinkKind::Tcp ? orvctl::NetworkLimits() : orvctl::SerialLimits();
     if (send->parsed() && !exchange.noCheck) {
-        orvctl::SendFiles files;
-        files.header = exchange.header;
-        files.headerFormat = exchange.headerFormat;
-        files.data = exchange.data;
-        files.csv = exchange.csv;
-        files.hexLines = resolved.kind == LinkKind::Tcp;
-        files.limits =
-            resolved.kind == LinkKind::Tcp ? orvctl::NetworkLimits() : orvctl::SerialLimits();
         problem = orvctl::CheckSendFiles(files);
     } else if (write->parsed() && !noCheck) {
         problem = orvctl::CheckPlainFile(file);
@@ -415,11 +419,39 @@ int main(int argc, char** argv) {
         return problem->status;
     }
 
+    // A device without modem lines would fail the open only after 32 s.
+    if (resolved.kind == LinkKind::Serial && resolved.lineMode != 2) {
+        std::string device = orvctl::ProbeSerialDevice(resolved.port, resolved.lineMode);
+        if (!device.empty()) {
+            std::fprintf(stderr, "orvctl: open failed: %s\n", device.c_str());
+            return ExitStatus(OL_NO_LINK);
+        }
+    }
+
+    orvctl::TraceFile trace;  // before Ol_Initialize, which reads ORV_LIB_TRACE
     CancelOnSignal cancel;
     std::uint32_t rc = OpenLink(resolved);
     if (rc != 0) {
         Ol_End();
-        return Fail("open", rc);
+        std::vector<std::string> why = orvctl::ExplainFailure(trace.Lines(), rc);
+        if (resolved.kind == LinkKind::Serial) {
+            why.insert(why.begin(), "COM" + std::to_string(resolved.port) + " is " +
+                                        orvctl::SerialDevicePath(resolved.port));
+        } else if (resolved.kind == LinkKind::Tcp) {
+            why.insert(why.begin(), "tried " + resolved.address + ":" +
+                                        std::to_string(resolved.port) +
+                                        " (is the register, or orv-sim, listening there?)");
+        }
+        return Fail("open", rc, why);
+    }
+    orvctl::ProgressSetup watch;
+    watch.tracePath = trace.path();
+    watch.verbose = verbose;
+    {
+        ExchangeOptions defaults = exchange;
+        std::string ignored;
+        ExchangeRequest request = MakeRequest(defaults, resolved.kind, 0, ignored);
+        watch.waitLimitMs = resolved.kind == LinkKind::Tcp ? request.receiveWait : request.timeout;
     }
 
     const char* what = "transfer";
@@ -429,12 +461,16 @@ int main(int argc, char** argv) {
         if (write->parsed()) {
             what = "write";
             SendFileDesc desc{file.data(), fileTimeout};
-            orvctl::ProgressLine progress("write", "");
+            watch.label = "write";
+            watch.sendFiles = {file};
+            orvctl::ProgressLine progress(watch);
             rc = Ol_Write(&desc);
         } else if (read->parsed()) {
             what = "read";
             DataFileDesc desc{0, 0, file.data(), fileTimeout};
-            orvctl::ProgressLine progress("read", file);
+            watch.label = "read";
+            watch.receivePath = file;
+            orvctl::ProgressLine progress(watch);
             rc = Ol_Read(&desc);
             if (rc == 0) std::printf("read: %u bytes into %s\n", desc.byteCount, file.c_str());
         } else if (send->parsed() || receive->parsed()) {
@@ -445,7 +481,15 @@ int main(int argc, char** argv) {
                                   exchange.recordTimeout};
             DataFileDesc data{exchange.csv ? 1u : 0u, 0, exchange.data.data(),
                               exchange.recordTimeout};
-            orvctl::ProgressLine progress(what, sending ? "" : exchange.data);
+            watch.label = what;
+            if (sending) {
+                watch.sendFiles = exchange.header.empty() && !exchange.data.empty()
+                                      ? std::vector<std::string>{exchange.data}
+                                      : orvctl::SeriesFiles(files);
+            } else {
+                watch.receivePath = exchange.data;
+            }
+            orvctl::ProgressLine progress(watch);
             rc = Ol_WriteRead(&request, exchange.header.empty() ? nullptr : &header,
                               exchange.data.empty() ? nullptr : &data);
             progress.Stop();
@@ -469,7 +513,7 @@ int main(int argc, char** argv) {
     }
     Ol_Close();
     Ol_End();
-    if (rc != 0) return Fail(what, rc);
+    if (rc != 0) return Fail(what, rc, orvctl::ExplainFailure(trace.Lines(), rc));
     std::printf("%s: done\n", what);
     return 0;
 }
