@@ -97,6 +97,12 @@ serial_faults)
   expect 37 "the register ended the exchange (EOT) after record 2 (header, file 1" --serial 7 --line-mode 2 send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv --command PUT
   expect 35 "this device has no modem lines" --serial 7 send --command PUT
   kill "$sim_pid"; wait "$sim_pid"
+  start_sim --pty --refuse-every 1
+  export ORV_LIB_COM7="$where"
+  expect 39 'record 1 ("PUT", 3 characters) refused 3 times (NAK)' --serial 7 --line-mode 2 send --command PUT --retries 2
+  sleep 0.3  # the host's giving-up EOT reaches the log
+  grep -q "serving" "$work/sim.log" && fail "a host giving up was served"
+  kill "$sim_pid"; wait "$sim_pid"
   # A corrupted record is refused by the host and its good repeat taken.
   start_sim --pty --bad-checksum-every 2
   export ORV_LIB_COM7="$where"

@@ -114,7 +114,7 @@ std::vector<std::string> TraceFile::Lines() const {
 std::vector<std::string> ExplainFailure(const std::vector<std::string>& trace, std::uint32_t code) {
     // What was sent last and what came back, within the last call.
     unsigned blocks = 0, naks = 0, records = 0, file = 0;
-    std::string lastSent, receiveWait, lastEvent, connect;
+    std::string lastSent, lastFrame, receiveWait, lastEvent, connect;
     bool refused = false, badChecksum = false, closed = false, noAnswer = false, eot = false;
     for (const std::string& line : trace) {
         std::string text = Text(line);
@@ -128,7 +128,9 @@ std::vector<std::string> ExplainFailure(const std::vector<std::string>& trace, s
             }
         } else if (StartsWith(text, "net send ") && text.find("bytes:") != std::string::npos) {
             std::vector<unsigned> b = HexBytes(text);
-            if (b.size() < 6) continue;
+            std::string frame = text.substr(text.find(':'));
+            if (b.size() < 6 || frame == lastFrame) continue;  // a repeat of the same block
+            lastFrame = frame;
             ++blocks;
             unsigned type = b[4];
             if ((type == 0x03 || type == 'C') && b.size() > 19) file = b[19];
@@ -153,6 +155,8 @@ std::vector<std::string> ExplainFailure(const std::vector<std::string>& trace, s
         } else if (StartsWith(text, "serial send ")) {
             std::string body = QuotedText(text);
             if (text.find(": STX") == std::string::npos || body.size() < 3) continue;
+            if (body == lastFrame) continue;  // the same record again, after a NAK
+            lastFrame = body;
             ++records;
             naks = 0;
             std::string data = body.substr(1, body.size() - 3);

@@ -97,6 +97,7 @@ class SerialSession {
         exchangeRecords_ = 0;
         echoNext_ = false;
         echoed_ = false;
+        lastRefused_ = false;
         firstRecord_.clear();
         headerSeen_ = false;
     }
@@ -135,8 +136,9 @@ class SerialSession {
         }
         if (!LoneEot()) return;
         Log("serial <- EOT");
+        // An EOT after a refused record is a host giving up, not a request.
         bool asksForData =
-            !headerSeen_ &&
+            !headerSeen_ && !lastRefused_ &&
             (records_ == 0 || (records_ == 1 && firstRecord_.rfind(options_.servePrefix, 0) == 0));
         if (options_.faults.silent) {
             StartExchange();
@@ -167,6 +169,7 @@ class SerialSession {
         if (faults.refuseEvery != 0 && received_ % faults.refuseEvery == 0) {
             reg_.SendControl(orv::reg::kNak);
             Log("serial -> NAK (refused on purpose)");
+            lastRefused_ = true;
             return;
         }
         if (faults.endAfter != 0 && exchangeRecords_ == faults.endAfter) {
@@ -188,6 +191,7 @@ class SerialSession {
             return;
         }
         SerialRegister::FrameAnswer answer = reg_.AnswerFrame(event);
+        lastRefused_ = answer == SerialRegister::FrameAnswer::Refused;
         if (answer != SerialRegister::FrameAnswer::Accepted) {
             Log("serial -> %s",
                 answer == SerialRegister::FrameAnswer::Repeat ? "ACK (repeat dropped)" : "NAK");
@@ -309,6 +313,7 @@ class SerialSession {
     unsigned exchangeRecords_ = 0;  // records received in this exchange (--end-after)
     bool echoNext_ = false;         // the next record is echoed
     bool echoed_ = false;           // the host's next EOT ends an echo
+    bool lastRefused_ = false;      // the last record received was refused
     unsigned sent_ = 0;             // records served in the session, for the faults
     unsigned records_ = 0;          // records accepted in this exchange
     std::string firstRecord_;
