@@ -244,6 +244,10 @@ HeaderLimits NetworkLimits() {
     return {2907, 1449, 1449};
 }
 
+HeaderLimits UsbLimits() {
+    return {2001, 996, 996};
+}
+
 std::optional<InputProblem> CheckSendFiles(const SendFiles& files) {
     if (files.header.empty()) {
         if (files.data.empty()) return std::nullopt;

@@ -22,6 +22,7 @@ struct HeaderLimits {
 };
 HeaderLimits SerialLimits();
 HeaderLimits NetworkLimits();
+HeaderLimits UsbLimits();
 
 struct SendFiles {
     std::string header;  // empty: no header (a line file, or a command alone)

@@ -290,7 +290,13 @@ int main(int argc, char** argv) {
     bool verbose = false;
     app.add_flag("-v,--verbose", verbose, "print the library's trace as the exchange runs");
     auto* serialOpt = app.add_option("--serial", link.serialPort, "COM port number of the register")
-                          ->check(CLI::Range(1, 255));
+                          ->check([](const std::string& text) {
+                              return text.find_first_not_of("0123456789") != std::string::npos ||
+                                             text.empty() || text.size() > 3 ||
+                                             std::stoi(text) < 1 || std::stoi(text) > 255
+                                         ? std::string("a COM port number from 1 to 255")
+                                         : std::string();
+                          });
     app.add_option("--station", link.station, "serial: station address, 1-6 characters")
         ->check([](const std::string& text) {
             return text.empty() || text.size() > 6 ? std::string("1 to 6 characters")
@@ -404,8 +410,9 @@ int main(int argc, char** argv) {
     files.data = exchange.data;
     files.csv = exchange.csv;
     files.hexLines = resolved.kind == LinkKind::Tcp;
-    files.limits =
-        resolved.kind == LinkKind::Tcp ? orvctl::NetworkLimits() : orvctl::SerialLimits();
+    files.limits = resolved.kind == LinkKind::Tcp   ? orvctl::NetworkLimits()
+                   : resolved.kind == LinkKind::Usb ? orvctl::UsbLimits()
+                                                    : orvctl::SerialLimits();
     if (send->parsed() && !exchange.noCheck) {
         problem = orvctl::CheckSendFiles(files);
     } else if (write->parsed() && !noCheck) {
