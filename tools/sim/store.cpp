@@ -81,6 +81,23 @@ bool WriteNew(const fs::path& path, const std::string& text, std::string* proble
     return ok;
 }
 
+// A file of in/, readable by the user only: what a host sent is its data.
+std::FILE* OpenPrivate(const fs::path& path, bool append) {
+    int fd =
+        open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0600);
+    if (fd < 0) return nullptr;
+    std::FILE* file = fdopen(fd, append ? "ab" : "wb");
+    if (file == nullptr) close(fd);
+    return file;
+}
+
+bool WriteText(const fs::path& path, const std::string& text, bool append) {
+    std::FILE* file = OpenPrivate(path, append);
+    if (file == nullptr) return false;
+    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return std::fclose(file) == 0 && written;
+}
+
 constexpr char kSampleReadme[] =
     "A sample series the simulator serves: a header and two data files.\n"
     "\n"
@@ -174,12 +191,12 @@ bool Inbox::BeginFile(const Header& header, bool firstOfExchange) {
     EndFile();
     fs::path in = fs::path(dir_) / "in";
     if (firstOfExchange) {
-        std::ofstream out(in / "header.txt", std::ios::binary | std::ios::trunc);
-        out << ToHex(header.bytes.data(), header.bytes.size());
-        if (!out) return false;
+        if (!WriteText(in / "header.txt", ToHex(header.bytes.data(), header.bytes.size()), false)) {
+            return false;
+        }
     }
     name_ = NumberedName((in / "data.txt").string(), header.fileNumber());
-    file_ = std::fopen(name_.c_str(), "wb");
+    file_ = OpenPrivate(name_, false);
     return file_ != nullptr;
 }
 
@@ -198,9 +215,7 @@ void Inbox::EndFile() {
 }
 
 bool Inbox::AppendLine(const std::string& text) {
-    std::ofstream out(fs::path(dir_) / "in" / "lines.txt", std::ios::binary | std::ios::app);
-    out << text << "\r\n";
-    return static_cast<bool>(out);
+    return WriteText(fs::path(dir_) / "in" / "lines.txt", text + "\r\n", true);
 }
 
 }  // namespace orvsim
