@@ -108,6 +108,7 @@ serial_faults)
   export ORV_LIB_COM7="$where"
   expect 0 "2 file(s)" --serial 7 --line-mode 2 receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --csv --command GET
   grep -q "record 2 goes out with a wrong checksum (on purpose)" "$work/sim.log" || fail "no fault logged"
+  grep -q "NAK: record 2 refused, sent again" "$work/sim.log" || fail "no refusal logged"
   ;;
 serial_read_echo)
   # A read begins with a bare ACK; an echo command gets its next record back.

@@ -232,6 +232,7 @@ int SerialRegister::SendRecords(const std::vector<std::string>& records, int tim
             if (event.kind != Event::Control) continue;
             if (event.byte == kEot) return acknowledged;
             if (event.byte == kNak && outstanding) {
+                if (onRefused) onRefused(next - 1);
                 FrameFaults repeat = faultsOf(next - 1);
                 SendFrame(records[next - 1], repeat.repeats ? repeat : FrameFaults{});
                 continue;

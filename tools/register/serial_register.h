@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -161,6 +162,10 @@ class SerialRegister {
     // last one (Repeat), NAK for anything else (Refused).
     enum class FrameAnswer { Accepted, Repeat, Refused };
     FrameAnswer AnswerFrame(const Event& frame);
+
+    // Called by SendRecords when the host refuses record index (from 0) with
+    // NAK, before it is sent again; for a log.
+    std::function<void(std::size_t index)> onRefused;
 
     int expectedDigit() const { return receiveExpected_; }
     int sendSequence() const { return sendSequence_; }

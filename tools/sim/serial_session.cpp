@@ -25,7 +25,11 @@ constexpr int kSelectionGapMs = 100;
 class SerialSession {
   public:
     SerialSession(orv::reg::SerialLine& line, const Options& options)
-        : options_(options), reg_(line, Address(options.station)), inbox_(options.dir) {}
+        : options_(options), reg_(line, Address(options.station)), inbox_(options.dir) {
+        reg_.onRefused = [](std::size_t index) {
+            Log("serial <- NAK: record %zu refused, sent again", index + 1);
+        };
+    }
 
     void Run() {
         while (!g_stop.load()) {
