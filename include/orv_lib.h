@@ -111,6 +111,15 @@ enum OlResult {
  *  - a comma-separated header file (HeaderFileDesc.format nonzero) whose
  *    header carries no widths ends with the seventh field's comma, e.g.
  *    "01,00,0000,00,0000,01,01,".
+ * Files sent are not checked beyond what the limits above say; what a file
+ * holds goes out as the link carries it (orvctl checks its files first):
+ *  - where hex text becomes bytes (the network link's header, data and line
+ *    blocks), the first pair that is not two of 0-9, A-F and every pair after
+ *    it in that block keep the block buffer's previous bytes; with the trace
+ *    on, a line names the pair and the bytes affected;
+ *  - a file of a series that cannot be opened is skipped (traced);
+ *  - an empty data file sends its header and one empty data record or block;
+ *  - a row cut short by the end of a comma-separated data file is not sent.
  * Files sent: a read error counts as the end of the file. A numbered file
  * name longer than 4096 characters cannot be opened: a receive ends with 4, a
  * sending series skips that file. Line files of the network and USB links are

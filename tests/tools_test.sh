@@ -53,6 +53,11 @@ case $case_name in
 tcp_exchange)
   start_sim --tcp 0
   exchange_both_ways --tcp "$where"
+  # What the library sends of data it cannot convert shows in its trace.
+  printf 'ZZZZZZZZZZ\r\n' >"$work/z.txt"
+  ORV_LIB_TRACE="$work/trace" expect 0 "send: done" --tcp "$where" send --header "$work/host/h.txt" --data "$work/z.txt" --csv --no-check
+  grep -q 'data block: pair 1 of 5 ("ZZ", 5A 5A) is not hex' "$work/trace" || fail "trace: $(cat "$work/trace")"
+  grep -q 'file 2 of the series cannot be opened, skipped' "$work/trace" || fail "trace: $(cat "$work/trace")"
   ;;
 serial_exchange)
   start_sim --pty
@@ -61,13 +66,30 @@ serial_exchange)
   ;;
 tcp_faults)
   start_sim --tcp 0 --refuse-every 1
-  expect 84 "result 84: network: the register refused" --tcp "$where" send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv
+  expect 84 "the register refused block 2 (data, file 1, 14 bytes) with 0x82" --tcp "$where" send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv
   kill "$sim_pid"; wait "$sim_pid"
   start_sim --tcp 0 --bad-checksum-every 2
   expect 82 "result 82" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET
   kill "$sim_pid"; wait "$sim_pid"
   start_sim --tcp 0 --silent
-  expect 39 "result 39: no answer" --tcp "$where" send --command PUT --receive-wait 300
+  expect 39 "no answer to block 1 (command, 3 bytes) within 300 ms" --tcp "$where" send --command PUT --receive-wait 300
+  expect 39 "net send 10 bytes" -v --tcp "$where" send --command PUT --receive-wait 300
+  kill "$sim_pid"; wait "$sim_pid"
+  start_sim --tcp 0 --delay 2600
+  expect 0 " s of 80 s" --tcp "$where" send --command PUT
+  expect 35 "tried 127.0.0.1:1 (is the register" --tcp 127.0.0.1:1 send
+  # Faults act on answers and on served blocks alike; --end-after cuts a
+  # served series midway.
+  kill "$sim_pid"; wait "$sim_pid"
+  start_sim --tcp 0 --bad-checksum-every 1
+  expect 82 "result 82" --tcp "$where" send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv
+  kill "$sim_pid"; wait "$sim_pid"
+  start_sim --tcp 0 --refuse-every 2
+  expect 84 "result 84" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET
+  kill "$sim_pid"; wait "$sim_pid"
+  start_sim --tcp 0 --end-after 4
+  expect 82 "result 82" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET
+  grep -q "closing the connection at block 4 of the exchange" "$work/sim.log" || fail "no close logged"
   ;;
 usb_exchange)
   start_sim --usb "$work/usb.sock"
@@ -79,7 +101,46 @@ usb_exchange)
 serial_faults)
   start_sim --pty --end-after 2
   export ORV_LIB_COM7="$where"
-  expect 37 "result 37" --serial 7 --line-mode 2 send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv --command PUT
+  expect 37 "the register ended the exchange (EOT) after record 2 (header, file 1" --serial 7 --line-mode 2 send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv --command PUT
+  expect 35 "this device has no modem lines" --serial 7 send --command PUT
+  kill "$sim_pid"; wait "$sim_pid"
+  start_sim --pty --refuse-every 1
+  export ORV_LIB_COM7="$where"
+  expect 39 'record 1 ("PUT", 3 characters) refused 3 times (NAK)' --serial 7 --line-mode 2 send --command PUT --retries 2
+  sleep 0.3  # the host's giving-up EOT reaches the log
+  grep -q "serving" "$work/sim.log" && fail "a host giving up was served"
+  kill "$sim_pid"; wait "$sim_pid"
+  # A corrupted record is refused by the host and its good repeat taken.
+  start_sim --pty --bad-checksum-every 2
+  export ORV_LIB_COM7="$where"
+  expect 0 "2 file(s)" --serial 7 --line-mode 2 receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --csv --command GET
+  grep -q "record 2 goes out with a wrong checksum (on purpose)" "$work/sim.log" || fail "no fault logged"
+  grep -q "NAK: record 2 refused, sent again" "$work/sim.log" || fail "no refusal logged"
+  ;;
+serial_read_echo)
+  # A read begins with a bare ACK; an echo command gets its next record back.
+  # A selection is answered as one: no stray bytes, no data served for it.
+  start_sim --pty
+  export ORV_LIB_COM7="$where"
+  expect 0 "read: 74 bytes" --serial 7 --line-mode 2 read "$work/host/r.txt"
+  printf 'HELLO' >"$work/host/q.txt"
+  expect 0 "echo: 5 bytes" --serial 7 --line-mode 2 echo --command ECHO "$work/host/q.txt" "$work/host/a.txt"
+  [ "$(cat "$work/host/a.txt")" = HELLO ] || fail "echo answer $(cat "$work/host/a.txt")"
+  expect 0 "send: done" --serial 7 --line-mode 2 send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv --command PUT
+  grep -q "stray\|ENQ, serving 4 records" "$work/sim.log" && fail "selection taken for a request"
+  ;;
+sim_start)
+  # The data folder is made, with a sample when asked; misplaced options and
+  # a port in use are refused with the reason.
+  "$sim" --tcp 0 --idle 10 --pty >/dev/null 2>&1; [ $? -eq 2 ] || fail "--tcp with --pty"
+  out=$("$sim" --pty --idle 10 2>&1); [ $? -eq 2 ] || fail "--idle on a pty: $out"
+  out=$("$sim" --tcp 0 --baud 2400 2>&1); [ $? -eq 2 ] || fail "--baud without --device: $out"
+  rm -rf "$work/reg"
+  start_sim --tcp 0 --sample-data
+  [ -f "$work/reg/out/README.txt" ] && [ -d "$work/reg/in" ] || fail "no sample in $(ls -R "$work/reg")"
+  out=$("$sim" --tcp "${where##*:}" --data "$work/reg" 2>&1); [ $? -eq 1 ] || fail "second listen: $out"
+  case "$out" in *"Address already in use"*) ;; *) fail "listen failure says: $out";; esac
+  expect 0 "2 file(s)" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --csv --command GET
   ;;
 cancel)
   start_sim --tcp 0 --silent
@@ -92,6 +153,42 @@ cancel)
   wait "$ctl"; status=$?
   [ "$status" -eq 36 ] || fail "exit $status after Ctrl-C: $(cat "$work/ctl.log")"
   grep -q "result 36: cancelled" "$work/ctl.log" || fail "$(cat "$work/ctl.log")"
+  ;;
+command_line)
+  # Every wrong command line ends at once with 2, before any open.
+  for args in "" "--bogus version" "--serial abc send" "--tcp 127.0.0.1 send" \
+      "--tcp 127.0.0.1:0 send" "--tcp [::1]:9100 send" "--serial 1 --baud 1234 send" \
+      "--serial 1 --line-mode 3 send" "--serial 1 --station 1234567 send" \
+      "--serial 1 signal 4" "--tcp 127.0.0.1:9 echo a b" "send --selection 3"; do
+    # shellcheck disable=SC2086
+    expect 2 "" $args
+  done
+  expect 0 "orvctl 1" --version
+  "$sim" --version | grep -q "^orv-sim " || fail "orv-sim --version"
+  expect 0 "--receive-wait INT:NONNEGATIVE=80000" send --help
+  expect 0 "--tcp HOST:PORT" receive --help
+  out=$("$orvctl" receive --help 2>&1)
+  case "$out" in *--close-mode*|*--no-check*) fail "receive --help lists send options: $out";; esac
+  ;;
+input_checks)
+  # Nothing listens on port 1: a check that passes would end in 35.
+  h="$work/host/h.txt" d="$work/host/d.txt" link="--tcp 127.0.0.1:1"
+  printf 'ZZZZZZZZZZ\r\n' >"$work/z.txt"
+  printf '1111111111\r\n22222222\r\n' >"$work/short.txt"
+  printf 'not a header at all' >"$work/text.txt"
+  printf '0100000000000001020203\r\n' >"$work/crlf.txt"
+  expect 4 "z.txt:1:1: 'Z' is not a hex digit" $link send --header "$h" --data "$work/z.txt" --csv
+  expect 4 "short.txt:2:1: a row of 8 hex digits" $link send --header "$h" --data "$work/short.txt" --csv
+  expect 4 "d.txt:1:11: a line end inside the data" $link send --header "$h" --data "$d"
+  rm "$work/host/d.002"
+  expect 4 "d.002: cannot open" $link send --header "$h" --data "$d" --csv
+  : >"$work/host/d.002"
+  expect 4 "d.002: the file is empty" $link send --header "$h" --data "$d" --csv
+  expect 35 "open failed" $link send --header "$h" --data "$d" --csv --no-check
+  expect 3 "text.txt:1:1: 'n' is not a hex digit" $link send --header "$work/text.txt"
+  expect 3 "crlf.txt:1:23: CR is not a hex digit" $link send --header "$work/crlf.txt"
+  expect 35 "open failed" $link send --header "$work/crlf.txt" --header-format 1
+  expect 4 "missing: cannot open" $link write "$work/missing"
   ;;
 demo)
   out=$("$orvctl" demo --dir "$work/demo" 2>&1) || fail "demo: $out"

@@ -82,7 +82,8 @@ std::uint32_t SendLineFile(const DataFileDesc& data) {
     while (transfer::ReadTextLine(file, line, kLineMax, &length) && length > 0) {
         const std::uint8_t type = transfer::LineBlockType(file.AtEnd());
         const std::size_t bytes = length / 2;
-        HexToBytes(line, BlockData(), static_cast<std::int32_t>(bytes));
+        HexToSentBytes("net send: line file block", line, BlockData(),
+                       static_cast<std::int32_t>(bytes));
         std::uint32_t rc = NetSendBlock(continued, type, 0, static_cast<std::uint32_t>(bytes));
         if (rc != OL_OK) return rc;
         continued = 1;

@@ -273,7 +273,8 @@ std::size_t NextBlockRecord(DataRecordReader& reader, std::uint8_t* dest, std::s
     if (capacity < kBlockPrefix + full || !reader.Next()) return 0;
     FillBlockPrefix(reader.Counter(), reader.Rows(), dest);
     const std::size_t bytes = reader.TextLength() / 2;
-    HexToBytes(reader.Text(), dest + kBlockPrefix, static_cast<std::int32_t>(bytes));
+    HexToSentBytes("data block", reader.Text(), dest + kBlockPrefix,
+                   static_cast<std::int32_t>(bytes));
     *last = reader.Last();
     return kBlockPrefix + bytes;
 }
