@@ -47,30 +47,61 @@ class NetLink : public orv::test::NetTest {
     std::uint32_t length = 0;
 };
 
-TEST_F(NetLink, OpenTakesDottedAddressesAndGives35ForAnyOther) {
-    orv::reg::TcpRegister gone;
-    ASSERT_TRUE(gone.Listen());
-    gone.StopListening();  // its port now refuses
-    auto fails = [&](const char* registerText, const char* terminal, std::uint32_t port) {
+// Both addresses are read as "%d.%d.%d.%d" reads them; the register's must
+// then be an IPv4 address, and only the terminal's fourth number counts.
+TEST_F(NetLink, OpenReadsAddressesAsScanfDoes) {
+    struct Case {
+        const char* registerText;
+        const char* terminalText;
+        int terminalByte;  // -1: the open fails with 35
+    };
+    const Case cases[] = {
+        {"127.0.0.1\n", "10.0.0.300", 0x2C},  // a line read from a file; 300 & 0xFF
+        {" 127.0.0.1", "1.2.3.-1", 0xFF},
+        {"127.0.0.1 ", "\t+1. 2.3.7 rest", 7},
+        {"127.0.0.1x", "-5.0.0.2147483647", 0xFF},
+        {"127.0.0.256", "10.0.0.1", -1},
+        {"1.2.3.-1", "10.0.0.1", -1},
+        {"127.0.0.4294967297", "10.0.0.1", -1},  // no wrap-around into 1
+        {"127 .0.0.1", "10.0.0.1", -1},
+        {"127.0.0.1", "10.0.0.2147483648", -1},
+    };
+    const char* neither[] = {"127.0.0", "localhost", "", "10..0.1", "1.2.3.+", nullptr};
+    auto open = [&](const char* registerText, const char* terminal, std::uint32_t port,
+                    int terminalByte) {
         SCOPED_TRACE(std::string(registerText ? registerText : "(null)") + " / " +
                      (terminal ? terminal : "(null)") + " / " + std::to_string(port));
         Ol_Initialize();
-        EXPECT_EQ(OpenMws(registerText, terminal, port), OL_NO_LINK);
-        EXPECT_EQ(orv::Core().state.load(), orv::StateInitialised | orv::StateNetworkStarted);
-        EXPECT_FALSE(reg.Accept(0));
+        if (terminalByte < 0) {
+            EXPECT_EQ(OpenMws(registerText, terminal, port), OL_NO_LINK);
+            EXPECT_EQ(orv::Core().state.load(), orv::StateInitialised | orv::StateNetworkStarted);
+            EXPECT_FALSE(reg.Accept(0));
+            return;
+        }
+        ASSERT_EQ(OpenMws(registerText, terminal, port), OL_OK);
+        ASSERT_TRUE(reg.Accept(kNetWait));
+        EXPECT_STREQ(Net().registerAddress, "127.0.0.1");
+        ASSERT_EQ(Send(0), OL_OK);
+        EXPECT_EQ(Next().terminal, terminalByte);
+        EXPECT_EQ(Ol_Close(), OL_OK);
+        reg.CloseConnection();
     };
-    fails("127.0.0.1", "10.0.0.1", 0);
-    fails("127.0.0.1", "10.0.0.1", gone.Port());
-    for (const char* bad : {"127.0.0", "127.0.0.256", "127.0.0.1x", "localhost", "", "10..0.1",
-                            "1.2.3.-1", static_cast<const char*>(nullptr)}) {
-        fails(bad, "10.0.0.1", reg.Port());
-        fails("127.0.0.1", bad, reg.Port());
+    for (const Case& c : cases) open(c.registerText, c.terminalText, reg.Port(), c.terminalByte);
+    for (const char* bad : neither) {
+        open(bad, "10.0.0.1", reg.Port(), -1);
+        open("127.0.0.1", bad, reg.Port(), -1);
     }
+    orv::reg::TcpRegister gone;
+    ASSERT_TRUE(gone.Listen());
+    gone.StopListening();  // its port now refuses
+    open("127.0.0.1", "10.0.0.1", 0, -1);
+    open("127.0.0.1", "10.0.0.1", gone.Port(), -1);
 
     // The same library then opens; only the low 16 bits of the port count.
     ASSERT_EQ(OpenMws("127.000.000.001", "010.000.000.005", 0x10000u + reg.Port()), OL_OK);
     ASSERT_TRUE(reg.Accept(kNetWait));
     EXPECT_STREQ(Net().registerAddress, "127.0.0.1");  // "010" is ten, never octal
+    EXPECT_STREQ(Net().terminalAddress, "10.0.0.5");
     EXPECT_EQ(Net().sendRetries, 160u);  // the 80 s receive limit: NetTransfer.TimeLimits...
     EXPECT_EQ(Net().sendRetryWait, 250u);
     ASSERT_EQ(Send(0), OL_OK);
