@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 
@@ -240,22 +242,43 @@ TEST_F(NetLink, BrokenConnectionsAndLengthsGive82AtOnce) {
     EXPECT_EQ(Receive(), OL_NET_CLOSED);
 }
 
-// A register that stops reading: the sends fill the connection, each attempt
-// then waits for room up to the retry wait, and after the last the block
-// fails with 38. A cancel ends such a wait.
-TEST_F(NetLink, FullConnectionUsesUpTheAttempts) {
+// A file of size bytes that no shift of a frame leaves unchanged.
+std::string BigFile(const std::string& path, std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 31 + (i >> 11));
+    std::ofstream(path, std::ios::binary) << bytes;
+    return bytes;
+}
+
+// A register that sent 16 KB and then stops reading: Ol_Write fills the
+// connection, each attempt then waits for room up to the retry wait (the
+// unread bytes do not end that wait), and after the last one the block fails
+// with 38, using little CPU on the way. A cancel ends such a wait.
+TEST_F(NetLink, FullConnectionUsesUpTheAttemptsWithoutSpinning) {
     ASSERT_TRUE(reg.Listen(0, 4096));
     OpenToRegister();
-    orv::platform::SetTimeScale(20);
-    Net().sendRetries = 4;
-    Net().sendRetryWait = 1000;
-    const Bytes data(1453, 0x5A);
-    std::uint32_t rc = OL_OK;
-    for (int blocks = 0; rc == OL_OK && blocks < 20000; ++blocks) rc = Send(1, data);
-    EXPECT_EQ(rc, OL_SEND_FAILED);
-    orv::platform::SetTimeScale(1);
+    std::string path = TempPath("big.bin");
+    BigFile(path, 8 << 20);  // more than the connection holds
+    const Bytes unread(16384, 0x11);
+    ASSERT_TRUE(reg.SendRaw(unread.data(), unread.size()));
+    Net().sendRetries = 3;
+    Net().sendRetryWait = 100;
+    std::atomic<bool> done{false};
+    Background([&] {  // a send that spins would never end by itself
+        for (int i = 0; i < 200 && !done; ++i) usleep(100000);
+        if (!done) Ol_Cancel(1);
+    });
+    const std::clock_t cpu = std::clock();
+    const auto start = Clock::now();
+    SendFileDesc file{path.data(), 0};
+    EXPECT_EQ(Ol_Write(&file), OL_SEND_FAILED);
+    done = true;
+    EXPECT_LT(SecondsSince(start), 10.0);
+    EXPECT_LT(static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC, 1.0);
+    JoinBackground();
+
     Net().sendRetryWait = 5000;  // waits of several slices
-    EXPECT_EQ(Cancelled([&] { return Send(1, data); }), OL_CANCELLED);
+    EXPECT_EQ(Cancelled([&] { return Send(1, Bytes(1453, 0x5A)); }), OL_CANCELLED);
 }
 
 }  // namespace

@@ -62,6 +62,11 @@ int SocketSend(TcpSocket* socket, const std::uint8_t* bytes, int length, bool* w
 // -1 on an error (also when nothing is there to read).
 int SocketReceive(TcpSocket* socket, std::uint8_t* buffer, int length);
 
+// Waits up to realMs for room to write: Signalled once a send can take bytes
+// again (or would fail at once with an error other than a full buffer).
+// Incoming data and the peer's close do not end it, and no event is taken.
+SocketWaitResult SocketWaitWritable(TcpSocket* socket, std::uint32_t realMs);
+
 // Waits up to realMs for the event. It stays signalled until SocketTakeEvents.
 SocketWaitResult SocketWaitEvent(TcpSocket* socket, std::uint32_t realMs);
 // The events recorded since the last call (SocketEvents bits); resets the

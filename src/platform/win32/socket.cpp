@@ -157,6 +157,27 @@ int SocketReceive(TcpSocket* socket, std::uint8_t* buffer, int length) {
     return r;
 }
 
+SocketWaitResult SocketWaitWritable(TcpSocket* socket, std::uint32_t realMs) {
+    if (socket == nullptr) return SocketWaitResult::Failed;
+    // select asks the socket itself and leaves the recorded events alone: a
+    // wait on the event would also end for incoming data or a close.
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(socket->socket, &writable);
+    FD_SET(socket->socket, &failed);
+    timeval limit{};
+    limit.tv_sec = static_cast<long>(realMs / 1000u);
+    limit.tv_usec = static_cast<long>((realMs % 1000u) * 1000u);
+    int r = select(0, nullptr, &writable, &failed, &limit);
+    if (r == SOCKET_ERROR) {
+        NoteError();
+        return SocketWaitResult::Failed;
+    }
+    return r == 0 ? SocketWaitResult::TimedOut : SocketWaitResult::Signalled;
+}
+
 SocketWaitResult SocketWaitEvent(TcpSocket* socket, std::uint32_t realMs) {
     if (socket == nullptr || socket->event == WSA_INVALID_EVENT) return SocketWaitResult::Failed;
     DWORD r = WSAWaitForMultipleEvents(1, &socket->event, FALSE, realMs, FALSE);
