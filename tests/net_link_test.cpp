@@ -281,4 +281,35 @@ TEST_F(NetLink, FullConnectionUsesUpTheAttemptsWithoutSpinning) {
     EXPECT_EQ(Cancelled([&] { return Send(1, Bytes(1453, 0x5A)); }), OL_CANCELLED);
 }
 
+// A register that pauses reading long enough for the host's send buffer to
+// fill, twice: a frame that went out in part is finished from its first
+// unsent byte, so the register gets whole frames in sequence and the file.
+TEST_F(NetLink, FrameCutByAFullBufferIsResumed) {
+    ASSERT_TRUE(reg.Listen(0, 4096));
+    OpenToRegister();
+    std::string path = TempPath("big.bin");
+    const std::string bytes = BigFile(path, 6000000);
+    const Bytes unread(16384, 0x11);  // so that the drain never waits
+    ASSERT_TRUE(reg.SendRaw(unread.data(), unread.size()));
+    std::string got;
+    std::size_t frames = 0;
+    Background([&] {
+        for (TcpBlock block; block.type != 0x44; ++frames) {
+            if (frames % 2000 == 0) usleep(300000);
+            const TcpStatus s = reg.Receive(&block, kNetWait);
+            if (s != TcpStatus::Ok || block.sequence != frames % 256) {
+                ADD_FAILURE() << "frame " << frames << ": " << orv::reg::TcpStatusName(s);
+                Ol_Cancel(1);  // the host would wait for room for ever
+                return;
+            }
+            got.append(block.data.begin(), block.data.end());
+        }
+    });
+    SendFileDesc file{path.data(), 0};
+    EXPECT_EQ(Ol_Write(&file), OL_OK);
+    JoinBackground();
+    EXPECT_EQ(frames, (bytes.size() + 1452) / 1453);
+    EXPECT_TRUE(got == bytes);
+}
+
 }  // namespace

@@ -127,7 +127,8 @@ std::uint32_t SendAll(const std::uint8_t* buffer, int length, int* sent, bool* w
 // attempts. An attempt that meets a full send buffer waits up to
 // NetSendRetryWait for room: when room comes, the next attempt is free, unless
 // room had been reported before this attempt and it still sent nothing. Every
-// attempt sends the whole frame from its first byte.
+// attempt goes on from the first byte not yet sent, so that the register never
+// gets part of a frame twice.
 std::uint32_t SendFrame(const std::uint8_t* content, std::size_t n) {
     NetCells& net = Net();
     std::uint8_t* frame = net.sendFrame;
@@ -142,10 +143,10 @@ std::uint32_t SendFrame(const std::uint8_t* content, std::size_t n) {
     const int frameLength = static_cast<int>(length + 3);
 
     std::uint32_t attempts = net.sendRetries;
+    int sent = 0;
     bool roomReported = false;
     while (attempts != 0) {
         if (CancelPending()) return OL_CANCELLED;
-        int sent = 0;
         const int before = sent;
         bool wouldBlock = false;
         std::uint32_t r = SendAll(frame, frameLength, &sent, &wouldBlock);
