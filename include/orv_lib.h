@@ -43,7 +43,8 @@ enum OlResult {
     OL_HEADER_FILE = 3,      /* header file cannot be opened/created/written, holds no data,
                                 or its header is refused (see "Header limits" below) */
     OL_DATA_FILE = 4,        /* data, line, reply or send file cannot be opened, created,
-                                holds nothing to send, or a write to it was short */
+                                holds nothing to send, or a write to it was short (a
+                                received file whose close fails counts as one) */
     OL_NOT_HEADER = 23,      /* a record/block/packet expected to be a header is not one */
     OL_DSR_LOST = 31,        /* serial: DSR lost, or not on within the send timer */
     OL_CARRIER_LOST = 32,    /* serial: carrier off too long while RTS not raised */
