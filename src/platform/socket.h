@@ -6,8 +6,9 @@
 //
 // Windows uses Winsock 2 with WSAEventSelect. POSIX emulates it over poll: the
 // write event is reported only right after the connect and after a send that
-// found the buffer full, once room is there again; once the peer's close has
-// been seen, every later wait reports the close at once.
+// found the buffer full, once room is there again. On both, once the peer's
+// close has been seen, every later wait reports the close at once (with the
+// read event while received bytes are still unread).
 //
 // Waits take real milliseconds: callers pass every protocol wait through
 // RealWaitMs. Nothing here reads the library's cells.

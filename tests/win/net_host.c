@@ -1,7 +1,8 @@
 /* A Windows host on the network link: loads Orv_Lib.dll, opens the link to the
  * register side running on the Linux end (port given on the command line),
- * runs a sending and a receiving exchange with a two-file series, a refusal
- * and a receive time-out, and checks results and files.
+ * runs a sending and a receiving exchange with a two-file series, a refusal,
+ * a receive time-out and a register that closes after a block, and checks
+ * results and files.
  * The register side checks every block on the wire. */
 #include <windows.h>
 
@@ -139,6 +140,17 @@ int main(int argc, char **argv) {
     check(writeRead(&request, NULL, &reply) == OL_NO_ANSWER, "silence gives 39");
     DWORD took = GetTickCount() - start;
     check(took >= 250 && took < 3000, "the receive waited its limit");
+
+    /* The register answers a command with a whole block and closes. Winsock
+     * reports the close once; it is remembered, so every later receive gives
+     * 82 at once, as on POSIX, rather than waiting out its limit (39). */
+    char byeCommand[] = "BYE";
+    request.command = byeCommand;
+    request.endPause = 1; /* a 200 ms pause instead of the end block */
+    check(writeRead(&request, NULL, &reply) == 0, "the block before the close");
+    check(file_is_text(replyPath, "0102\r\n"), "the block in the reply file");
+    check(read(&readFile) == OL_NET_CLOSED, "the close gives 82");
+    check(read(&readFile) == OL_NET_CLOSED, "a remembered close gives 82 again");
 
     close_();
     end();
