@@ -15,9 +15,6 @@ class CloseFails {
     ~CloseFails();
     CloseFails(const CloseFails&) = delete;
     CloseFails& operator=(const CloseFails&) = delete;
-
-    // How many closes failed so far.
-    int Count() const;
 };
 
 }  // namespace orv::test
