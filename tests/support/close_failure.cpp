@@ -1,7 +1,5 @@
 #include "support/close_failure.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
