@@ -55,7 +55,8 @@ enum OlResult {
     OL_HEADER_FILE = 3,      /* header file cannot be opened/created/written, holds no data,
                                 or its header is refused (see "Header limits" below) */
     OL_DATA_FILE = 4,        /* data, line, reply or send file cannot be opened, created,
-                                holds nothing to send, or a write to it was short */
+                                holds nothing to send, or a write to it was short (a
+                                received file whose close fails counts as one) */
     OL_NOT_HEADER = 23,      /* a record/block/packet expected to be a header is not one */
     OL_DSR_LOST = 31,        /* serial: DSR lost, or not on within the send timer */
     OL_CARRIER_LOST = 32,    /* serial: carrier off too long while RTS not raised */
@@ -232,12 +233,17 @@ typedef struct SerialOpenRecord {
 } SerialOpenRecord;
 
 /* Network link (Ol_Open_MWS):
- *  - both address texts must be exactly four decimal numbers 0-255 joined by
- *    dots ("127.000.000.001" is 127.0.0.1); anything else, like a port of 0, a
- *    refused connect or one that the register does not accept within 21 s,
- *    fails the open with 35 and leaves the network link started (the other
- *    links' opens give 50 until Ol_End or a successful open and close);
- *  - the fourth number of terminalAddress (low 8 bits) leads every block sent;
+ *  - both address texts are read as scanf reads "%d.%d.%d.%d": four decimal
+ *    numbers, each may be led by white space and a sign, the dots right after
+ *    the numbers, and anything after the fourth number ignored (so
+ *    "127.000.000.001\n" is 127.0.0.1); a text that does not read so, a number
+ *    that does not fit in an int, or a registerAddress with a number outside
+ *    0-255 fails the open with 35, and so do a port of 0, a refused connect
+ *    and one that the register does not accept within 21 s; a failed open
+ *    leaves the network link started (the other links' opens give 50 until
+ *    Ol_End or a successful open and close);
+ *  - of terminalAddress only the fourth number counts: its low 8 bits lead
+ *    every block sent ("10.0.0.300" gives 0x2C);
  *  - a received block whose length field is above 1457 or below 4 is a receive
  *    failure (82), without waiting for its content;
  *  - an ExchangeRequest.receiveWait of 0, or of 0x80000000 and above, makes

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "support/close_failure.h"
 #include "support/net_peer.h"
 
 namespace {
@@ -227,6 +228,23 @@ TEST_F(NetTransfer, RegisterAtTheWrongMomentOrClosingMidBlock) {
     EXPECT_EQ(Slurp(data.path), kCsv1);
     EXPECT_EQ(Slurp(TempPath("DATA.002")), kCsv2);
     EXPECT_EQ(OpenFileCount(), files);
+}
+
+// A written file whose close fails (a delayed write error) holds less than
+// was written: 4, as for a short write, and no end block.
+TEST_F(NetTransfer, FailedCloseOfAWrittenFileGives4) {
+    const Block last = {0, 0x44, Text("x")};
+    {
+        orv::test::CloseFails fails(data.path);
+        Play("s", {last});
+        EXPECT_EQ(Ol_Read(&data), OL_DATA_FILE);
+        EXPECT_EQ(Exchange(nullptr, &data, "s", {last}), OL_DATA_FILE);
+    }
+    orv::test::CloseFails fails(TempPath("DATA.002"));
+    header.format = 1;
+    EXPECT_EQ(Exchange(&header, &data, "ssss", kSeries), OL_DATA_FILE);
+    EXPECT_EQ(Slurp(TempPath("DATA.002")), kCsv2);
+    EXPECT_TRUE(reg.Silent(50));
 }
 
 // The open sets a receive limit of 80 s; a request's limit stays for later

@@ -53,6 +53,10 @@ bool File::Close() {
     return rc == 0;
 }
 
+std::uint32_t CloseWrittenFile(File& file) {
+    return file.Close() ? OL_OK : OL_DATA_FILE;
+}
+
 std::size_t File::Read(void* dest, std::size_t count) {
     if (file_ == nullptr || count == 0) return 0;
     return std::fread(dest, 1, count, file_);
