@@ -1,6 +1,12 @@
 # CPack: the Debian packages liborv-lib1 (runtime), liborv-lib-dev (header,
 # CMake package, pkg-config file) and orv-tools (orvctl, orv-sim, man pages);
 # on Windows one zip per architecture. scripts/package.sh builds them all.
+# The Python package carries the version too; it must not drift from project().
+file(STRINGS ${PROJECT_SOURCE_DIR}/python/orvlib/_version.py _py_version REGEX "^__version__")
+if(NOT _py_version STREQUAL "__version__ = \"${PROJECT_VERSION}\"")
+  message(FATAL_ERROR "python/orvlib/_version.py says ${_py_version}, project() ${PROJECT_VERSION}")
+endif()
+
 set(CPACK_PACKAGE_NAME orv_lib)
 set(CPACK_PACKAGE_VENDOR "Orv_Lib developers")
 set(CPACK_PACKAGE_CONTACT "Orv_Lib developers <orv-lib@localhost>")
