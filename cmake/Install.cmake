@@ -26,11 +26,14 @@ if(WIN32)
   install(FILES $<TARGET_FILE:orv_lib> DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
   install(FILES ${ORV_HOST_IMPLIB} ${PROJECT_SOURCE_DIR}/src/dll/Orv_Lib.def
           DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
-  install(FILES ${PROJECT_SOURCE_DIR}/doc/README-windows.txt DESTINATION . COMPONENT dev)
+  install(FILES ${PROJECT_SOURCE_DIR}/doc/README-windows.txt ${PROJECT_SOURCE_DIR}/LICENSE
+                ${PROJECT_SOURCE_DIR}/CHANGELOG.md DESTINATION . COMPONENT dev)
 else()
   install(TARGETS orv_lib EXPORT OrvLibTargets
           LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
           INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/liborv-lib1
+          RENAME copyright COMPONENT runtime)
   install(EXPORT OrvLibTargets NAMESPACE OrvLib:: DESTINATION ${ORV_CMAKE_DIR} COMPONENT dev)
   configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/OrvLibConfig.cmake.in
                                 ${PROJECT_BINARY_DIR}/OrvLibConfig.cmake
@@ -57,15 +60,16 @@ if(TARGET orvctl AND TARGET orv-sim)
     set(_pages)
     foreach(tool orvctl orv-sim)
       add_custom_command(
-        OUTPUT ${_man_dir}/${tool}.1
+        OUTPUT ${_man_dir}/${tool}.1.gz
         COMMAND ${CMAKE_COMMAND} -E make_directory ${_man_dir}
         COMMAND ${ORV_HELP2MAN} --no-info --no-discard-stderr
                 --version-string=${PROJECT_VERSION} --name=${_${tool}_name}
                 --output=${_man_dir}/${tool}.1 $<TARGET_FILE:${tool}>
+        COMMAND gzip -9nf ${_man_dir}/${tool}.1
         DEPENDS ${tool}
         COMMENT "Man page ${tool}(1) from its --help"
         VERBATIM)
-      list(APPEND _pages ${_man_dir}/${tool}.1)
+      list(APPEND _pages ${_man_dir}/${tool}.1.gz)
     endforeach()
     add_custom_target(orv_man_pages ALL DEPENDS ${_pages})
     install(FILES ${_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
