@@ -48,6 +48,9 @@ endif()
 if(TARGET orvctl AND TARGET orv-sim)
   # The tools find the library beside them in any prefix, not only in /usr.
   set_target_properties(orvctl PROPERTIES INSTALL_RPATH "\$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+  # orv_lib_version.h for both programs' --version (orvctl has it through the
+  # library's include path).
+  target_include_directories(orv-sim PRIVATE ${PROJECT_BINARY_DIR}/include)
   install(TARGETS orvctl orv-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 
   # Man pages made from the programs' own --help at build time, so they always
