@@ -25,8 +25,10 @@ libdir=$(dirname "$(find "$top" -name 'liborv_lib.so.1' | head -n 1)")
 [ -d "$libdir" ] || fail "no liborv_lib.so.1 under $top"
 export LD_LIBRARY_PATH="$libdir"
 
-cmake -S "$here" -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$top" >"$work/build.log" 2>&1 \
-  && cmake --build "$work/cmake" >>"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "find_package build"; }
+if ! { cmake -S "$here" -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$top" \
+       && cmake --build "$work/cmake"; } >"$work/build.log" 2>&1; then
+  cat "$work/build.log"; fail "find_package build"
+fi
 
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 [ "$(pkg-config --modversion orv_lib)" = 1.2.0 ] || fail "pkg-config version $(pkg-config --modversion orv_lib)"

@@ -7,7 +7,7 @@
 #    the import library and the .def, and the 32-bit import library links a
 #    32-bit host.
 set -u
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit 1
 tree=$(pwd)
 packages=$tree/build/packages
 version=$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' python/orvlib/_version.py)
