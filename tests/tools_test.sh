@@ -19,6 +19,9 @@ printf '3333333333\r\n' >"$work/host/d.002"
 
 # Starts the simulator with the given options; sets $where to its port or pty.
 start_sim() {
+  # A new log before the simulator starts: the last one's first line names the
+  # port of a simulator that is gone.
+  : >"$work/sim.log"
   "$sim" --data "$work/reg" "$@" >"$work/sim.log" 2>&1 &
   sim_pid=$!
   for _ in $(seq 100); do
