@@ -34,17 +34,19 @@ void CopyText(char* out, std::size_t size, const char* text) {
 }
 
 // Runs libusb's events for realMs real milliseconds, or until *done is set.
-void HandleEventsFor(libusb_context* ctx, std::uint32_t realMs, int* done) {
+// The flag is read here, not by libusb: the callback that sets it may run on
+// the removal watch's thread, and libusb wakes this one when it has.
+void HandleEventsFor(libusb_context* ctx, std::uint32_t realMs, const std::atomic<int>* done) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(realMs);
     for (;;) {
-        if (done != nullptr && *done != 0) return;
+        if (done != nullptr && done->load(std::memory_order_acquire) != 0) return;
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
             end - std::chrono::steady_clock::now());
         if (left.count() <= 0) return;
         timeval tv{};
         tv.tv_sec = static_cast<time_t>(left.count() / 1000000);
         tv.tv_usec = static_cast<suseconds_t>(left.count() % 1000000);
-        libusb_handle_events_timeout_completed(ctx, &tv, done);
+        libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
     }
 }
 
@@ -82,7 +84,7 @@ class LibusbDevice final : public UsbDevice {
 
   private:
     struct Pending {
-        int done = 0;
+        std::atomic<int> done{0};
         libusb_transfer_status status = LIBUSB_TRANSFER_ERROR;
         int actual = 0;
     };
@@ -120,7 +122,7 @@ void LIBUSB_CALL LibusbDevice::Completed(libusb_transfer* transfer) {
     auto* pending = static_cast<Pending*>(transfer->user_data);
     pending->status = transfer->status;
     pending->actual = transfer->actual_length;
-    pending->done = 1;
+    pending->done.store(1, std::memory_order_release);
 }
 
 int LIBUSB_CALL LibusbDevice::Left(libusb_context*, libusb_device* device, libusb_hotplug_event,
@@ -163,7 +165,7 @@ UsbIo LibusbDevice::Transfer(unsigned char endpoint, std::uint8_t* buffer, int l
     for (;;) {
         const std::uint32_t slice = left > kSliceMs ? kSliceMs : left;
         HandleEventsFor(ctx_, RealWaitMs(slice), &pending.done);
-        if (pending.done != 0) break;
+        if (pending.done.load(std::memory_order_acquire) != 0) break;
         if (closed_.load() || gone_.load()) {
             CopyText(error_, sizeof error_, "device closed");
             result = UsbIo::Failed;
@@ -176,10 +178,11 @@ UsbIo LibusbDevice::Transfer(unsigned char endpoint, std::uint8_t* buffer, int l
             break;
         }
     }
-    if (pending.done == 0) {
+    if (pending.done.load(std::memory_order_acquire) == 0) {
         // Cancel and wait for the callback: the buffer belongs to the caller.
         libusb_cancel_transfer(transfer);
-        while (pending.done == 0) HandleEventsFor(ctx_, kSliceMs, &pending.done);
+        while (pending.done.load(std::memory_order_acquire) == 0)
+            HandleEventsFor(ctx_, kSliceMs, &pending.done);
         // A transfer that completed while being cancelled still counts.
         if (pending.status != LIBUSB_TRANSFER_COMPLETED) {
             if (pending.status == LIBUSB_TRANSFER_NO_DEVICE) gone_.store(true);
