@@ -27,6 +27,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/usb_target.h"
@@ -114,7 +115,7 @@ class EmulatedDevice {
     // The register hung up: the device is removed.
     void RemoveLocked();
     // Moves the oldest waiting IN URB to the reapable ones with the transfer
-    // in bytes (n of them), or with status.
+    // in bytes (n of them), or with status. Runs on the pump's thread.
     void CompleteIn(const std::uint8_t* bytes, int n, int status);
     void Pump();
 
@@ -125,15 +126,20 @@ class EmulatedDevice {
     std::string socketPath_;
     int peer_ = -1;
     bool removed_ = false;
-    // A submitted IN URB and its buffer, resolved when it was submitted: a
-    // resolve reads the host's memory and so may only run while its request
-    // is being answered.
-    struct InUrb {
-        UMockdevIoctlData* urb;
-        UMockdevIoctlData* buffer;
+    // A submitted URB, its buffer (resolved when it was submitted: a resolve
+    // reads the host's memory, so it runs only while that request is being
+    // answered) and its outcome. The outcome is written into the URB only when
+    // it is reaped, on umockdev's thread: until the submit's answer has been
+    // flushed to the host, that thread still reads the URB.
+    struct Urb {
+        UMockdevIoctlData* urb = nullptr;
+        UMockdevIoctlData* buffer = nullptr;
+        std::vector<std::uint8_t> bytes;
+        int actual = 0;
+        int status = 0;
     };
-    std::deque<InUrb> waitingIn_;
-    std::deque<UMockdevIoctlData*> reapable_;
+    std::deque<Urb> waitingIn_;
+    std::deque<Urb> reapable_;
     int discards_ = 0;
 };
 
@@ -164,17 +170,14 @@ void EmulatedDevice::RemoveLocked() {
 }
 
 void EmulatedDevice::CompleteIn(const std::uint8_t* bytes, int n, int status) {
-    const InUrb in = waitingIn_.front();
+    Urb in = std::move(waitingIn_.front());
     waitingIn_.pop_front();
-    UMockdevIoctlData* data = in.urb;
-    usbdevfs_urb* urb = UrbOf(data);
-    if (n > urb->buffer_length) n = urb->buffer_length;
-    if (n > 0 && in.buffer != nullptr) {
-        umockdev_ioctl_data_update(in.buffer, 0, const_cast<std::uint8_t*>(bytes), n);
-    }
-    urb->actual_length = n;
-    urb->status = status;
-    reapable_.push_back(data);
+    if (in.buffer == nullptr || n < 0) n = 0;
+    if (n > in.buffer->data_len) n = in.buffer->data_len;
+    if (n > 0) in.bytes.assign(bytes, bytes + n);
+    in.actual = n;
+    in.status = status;
+    reapable_.push_back(std::move(in));
 }
 
 void EmulatedDevice::Handle(UMockdevIoctlClient* client) {
@@ -233,15 +236,17 @@ void EmulatedDevice::Handle(UMockdevIoctlClient* client) {
                                                   data, offsetof(usbdevfs_urb, buffer),
                                                   static_cast<gsize>(urb->buffer_length), &error);
                 if ((urb->endpoint & 0x80) != 0) {
-                    waitingIn_.push_back({data, buffer});
+                    waitingIn_.push_back({data, buffer, {}, 0, 0});
                     break;
                 }
                 const ssize_t sent =
                     ::send(peer_, buffer != nullptr ? buffer->data : nullptr,
                            static_cast<std::size_t>(urb->buffer_length), MSG_NOSIGNAL);
-                urb->actual_length = sent < 0 ? 0 : static_cast<int>(sent);
-                urb->status = sent < 0 ? -EPIPE : 0;
-                reapable_.push_back(data);
+                reapable_.push_back({data,
+                                     nullptr,
+                                     {},
+                                     sent < 0 ? 0 : static_cast<int>(sent),
+                                     sent < 0 ? -EPIPE : 0});
                 break;
             }
             case USBDEVFS_DISCARDURB: {
@@ -250,11 +255,10 @@ void EmulatedDevice::Handle(UMockdevIoctlClient* client) {
                 err = EINVAL;
                 for (auto it = waitingIn_.begin(); it != waitingIn_.end(); ++it) {
                     if (it->urb->client_addr != at) continue;
-                    UMockdevIoctlData* data = it->urb;
+                    Urb discarded = std::move(*it);
                     waitingIn_.erase(it);
-                    UrbOf(data)->status = -ENOENT;
-                    UrbOf(data)->actual_length = 0;
-                    reapable_.push_back(data);
+                    discarded.status = -ENOENT;
+                    reapable_.push_back(std::move(discarded));
                     ++discards_;
                     result = 0;
                     err = 0;
@@ -270,15 +274,22 @@ void EmulatedDevice::Handle(UMockdevIoctlClient* client) {
                     idle = true;
                     break;
                 }
-                UMockdevIoctlData* data = reapable_.front();
+                Urb done = std::move(reapable_.front());
                 reapable_.pop_front();
-                UMockdevIoctlData* out = umockdev_ioctl_data_resolve(arg, 0, size, &error);
-                // The URB's fields changed here: send them back with the reap.
-                std::vector<guint8> fields(data->data, data->data + data->data_len);
-                umockdev_ioctl_data_update(data, 0, fields.data(),
+                if (!done.bytes.empty()) {
+                    umockdev_ioctl_data_update(done.buffer, 0, done.bytes.data(),
+                                               static_cast<gint>(done.bytes.size()));
+                }
+                usbdevfs_urb* urb = UrbOf(done.urb);
+                urb->actual_length = done.actual;
+                urb->status = done.status;
+                // Marks the URB changed, so the reap sends it back to the host.
+                std::vector<guint8> fields(done.urb->data, done.urb->data + done.urb->data_len);
+                umockdev_ioctl_data_update(done.urb, 0, fields.data(),
                                            static_cast<gint>(fields.size()));
-                if (out != nullptr) umockdev_ioctl_data_set_ptr(out, 0, data);
-                g_object_unref(data);
+                UMockdevIoctlData* out = umockdev_ioctl_data_resolve(arg, 0, size, &error);
+                if (out != nullptr) umockdev_ioctl_data_set_ptr(out, 0, done.urb);
+                g_object_unref(done.urb);
                 break;
             }
             default:
