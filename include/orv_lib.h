@@ -259,7 +259,13 @@ typedef struct NetworkOpenRecord {
  *  - deviceName: on Windows the device "\\.\<name>" (a named pipe
  *    "pipe\NAME" can stand in for it); on Linux a name beginning with '/' is
  *    a path, any other name is /dev/<name>; a Unix-domain seqpacket socket
- *    there stands in for the device (one message per 1024-byte transfer).
+ *    there stands in for the device (one message per 1024-byte transfer);
+ *    "usb:VVVV:PPPP" (hex ids, one to four digits each) opens the first such
+ *    USB device through libusb, "usb:VVVV:PPPP:SERIAL" the one with that
+ *    serial number: its first interface with a bulk IN and a bulk OUT
+ *    endpoint on alternate setting 0, the kernel driver detached while open.
+ *    Such a name fails with 85 when malformed, when no device matches or it
+ *    cannot be claimed, and in a build without libusb.
  *    A null name or one of more than 255 characters fails the open with 85
  *    before anything is opened;
  *  - every write and read waits at most 45 s, in 100 ms slices; a cancel ends
