@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
     CLI::App app{"orv-collect - exchange files with every register of a shop at once"};
     std::string configPath, reportPath, demoDir;
     int parallel = -1, retries = -1;
-    bool demo = false, quiet = false, keep = false;
+    bool demo = false, quiet = false, keep = false, check = false;
     app.add_option("config", configPath, "the shop's configuration (TOML)");
     app.add_option("--jobs,-j", parallel, "registers at once (0: every one its line allows)")
         ->check(CLI::Range(0, 10000));
@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0, 100));
     app.add_option("--report", reportPath, "write a JSON report to this file");
     app.add_flag("--quiet,-q", quiet, "no live view and no summary");
+    app.add_flag("--check", check, "only read the configuration and show what it would run");
     app.add_flag("--demo", demo, "collect from eight simulated registers");
     app.add_option("--dir", demoDir, "--demo: work in this folder and keep it");
     app.add_flag("--keep", keep, "--demo: keep the temporary folder");
@@ -80,6 +81,16 @@ int main(int argc, char** argv) {
     }
     if (parallel >= 0) config.parallel = static_cast<unsigned>(parallel);
     if (retries >= 0) config.retries = static_cast<unsigned>(retries);
+    if (check) {
+        for (const collect::Register& reg : config.registers) {
+            std::printf("%s: %s\n", reg.name.c_str(), reg.LinkText().c_str());
+            for (const collect::Job& job : reg.jobs) {
+                std::printf("  %-8s %-10s %s\n", collect::KindName(job.kind), job.name.c_str(),
+                            job.Receives() ? ("into " + job.into).c_str() : job.data.c_str());
+            }
+        }
+        return 0;
+    }
     collect::RunOptions options;
     options.reportPath = reportPath;
     options.quiet = quiet;

@@ -585,7 +585,7 @@ class Collection {
                 }
                 break;
             case Worker::Phase::kBackoff:
-                state = "retry in " + Fixed(Seconds(w.retryAt - now)) + "s";
+                state = "retry " + Fixed(std::max(0.0, Seconds(w.retryAt - now))) + "s";
                 break;
             case Worker::Phase::kDone: {
                 const JobState* worst = Worst(w);
@@ -613,12 +613,21 @@ class Collection {
         auto now = Clock::now();
         if (!last && now - drawn_ < kTick) return;
         drawn_ = now;
+        // Lines longer than the terminal would wrap and spoil the redraw.
+        std::size_t width = 1000;
+        winsize size{};
+        if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1)
+            width = size.ws_col - 1;
         std::string out;
         if (lines_ > 0) out += "\x1b[" + std::to_string(lines_) + "A";
+        char head[160];
+        std::snprintf(head, sizeof head, "%-14s %-26s %-12s %-16s %10s %8s  %s", "REGISTER", "LINK",
+                      "STATE", "JOB", "BYTES", "ELAPSED", "RESULT");
+        out += "\r" + std::string(head).substr(0, width) + "\x1b[K\n";
         for (const Worker& w : workers_) {
-            out += "\r" + Line(w) + "\x1b[K\n";
+            out += "\r" + Line(w).substr(0, width) + "\x1b[K\n";
         }
-        lines_ = workers_.size();
+        lines_ = workers_.size() + 1;
         std::fwrite(out.data(), 1, out.size(), stdout);
         std::fflush(stdout);
     }
