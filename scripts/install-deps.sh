@@ -4,7 +4,7 @@
 #   scripts/install-deps.sh --all     also the MinGW-w64 cross compilers and wine64
 set -eu
 packages="cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev libbenchmark-dev"
-packages="$packages libtomlplusplus-dev nlohmann-json3-dev jq"  # orv-collect and its tests
+packages="$packages libtomlplusplus-dev nlohmann-json3-dev jq procps"  # orv-collect and its tests
 if [ "${1:-}" = "--all" ]; then
   packages="$packages g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64"
 fi

@@ -159,6 +159,24 @@ cancel)
     '[true,[["cancelled",36],["cancelled",null],["cancelled",36],["cancelled",null]]]' ] ||
     fail "report after Ctrl-C: $(cat report.json)"
   ;;
+crash)
+  # A worker that dies mid-transfer is reported as crashed; the run goes on.
+  make_register doomed 0102030405
+  sed 's/^retries = 1$/retries = 0/' head.toml >shop.toml
+  start_sim doomed --tcp 0 --silent
+  printf '\n[[register]]\nname = "doomed"\ntcp = "%s"\nreceive_wait = 60000\n' "$where" >>shop.toml
+  "$collect" --report report.json shop.toml >out.log 2>&1 &
+  run=$!
+  wait_for "doomed: receive: started"
+  worker=$(pgrep -P "$run")
+  [ -n "$worker" ] || fail "no worker process"
+  kill -SEGV "$worker"
+  wait "$run"; status=$?
+  [ "$status" -eq 1 ] || fail "exit $status"
+  [ "$(jq -c '.results|map([.status, .code])' report.json)" = '[["crashed",null],["skipped",null]]' ] ||
+    fail "report: $(cat report.json)"
+  grep -q "worker crashed (signal 11)" out.log || fail "no word of the crash"
+  ;;
 config)
   # A wrong value, an unknown key and broken TOML: exit 2, naming line and key.
   printf '[[register]]\nname = "a"\nserial = 3\nbaud = 9601\n[[job]]\nkind = "read"\ninto = "x"\n' >bad1.toml

@@ -129,10 +129,13 @@ Job ReadJob(const Layers& layers, int line, const Register& reg, const fs::path&
              "must be \"receive\", \"send\", \"read\" or \"write\"");
     }
     job.name = layers.tables[0]->get("name") ? *layers.Text("name") : kind;
+    if (job.name.empty() || job.name.find_first_of("/\\") != std::string::npos) {
+        Fail(LineOf(*layers.Find("name")), "name", "must be a name without a slash");
+    }
     job.command = layers.Text("command");
     job.headerFormat = layers.UInt("header_format", 0, 255);
     job.csv = layers.Bool("csv", false);
-    job.selection = layers.UInt("selection", job.kind == Job::Kind::kReceive ? 0 : 0, 2);
+    job.selection = layers.UInt("selection", 0, 2);
     job.receiveWait = layers.UInt("receive_wait", job.receiveWait);
     job.retries = layers.UInt("retries", job.retries);
     job.timeout = layers.UInt("timeout", job.timeout);

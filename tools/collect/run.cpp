@@ -237,6 +237,7 @@ class Collection {
                       {"select_timeout", job.selectTimeout},
                       {"record_timeout", job.recordTimeout},
                       {"close_mode", job.closeMode},
+                      {"into", job.into},
                       {"end_pause", job.endPause}};
             if (job.command) j["command"] = *job.command;
             jobs.push_back(j);
@@ -249,17 +250,16 @@ class Collection {
             if (reg.jobs[i].Receives() && w.folders[i].empty()) {
                 Note(w, reg.jobs[i].name + ": cannot make a temporary folder beside " +
                             reg.jobs[i].into);
-                Finish(w, i, "failed", OL_DATA_FILE_CODE);
-                return;
+                return Unstarted(w, i, "failed", OL_DATA_FILE_CODE);
             }
         }
 
         int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0) return Finish(w, w.next, "crashed", std::nullopt);
+        if (pipe2(in, O_CLOEXEC) != 0) return Unstarted(w, w.next, "crashed", std::nullopt);
         if (pipe2(out, O_CLOEXEC) != 0) {
             close(in[0]);
             close(in[1]);
-            return Finish(w, w.next, "crashed", std::nullopt);
+            return Unstarted(w, w.next, "crashed", std::nullopt);
         }
         pid_t pid = fork();
         if (pid == 0) {
@@ -278,7 +278,7 @@ class Collection {
         if (pid < 0) {
             close(in[1]);
             close(out[0]);
-            return Finish(w, w.next, "crashed", std::nullopt);
+            return Unstarted(w, w.next, "crashed", std::nullopt);
         }
         std::string text = task.dump();
         for (std::size_t done = 0; done < text.size();) {
@@ -329,6 +329,14 @@ class Collection {
     }
 
     void Event(Worker& w, const std::string& line) {
+        try {
+            HandleEvent(w, line);
+        } catch (const json::exception&) {
+            // Not an event of ours: ignored, as any other noise of a worker.
+        }
+    }
+
+    void HandleEvent(Worker& w, const std::string& line) {
         json event = json::parse(line, nullptr, false);
         if (!event.is_object() || !event.contains("job") || !event["job"].is_number_unsigned()) {
             return;
@@ -350,19 +358,25 @@ class Collection {
             job.started = Clock::now();
         }
         auto code = event["code"].get<std::uint32_t>();
-        job.bytes = event.value("bytes", std::uintmax_t{0});
+        job.bytes = event["bytes"].is_number_unsigned() ? event["bytes"].get<std::uintmax_t>() : 0;
         w.current.reset();
         w.lastFailed = code != 0;
         std::string status = "failed";
         if (code == 0) status = "ok";
         // A worker stopped for its time limit or a Ctrl-C answers 36.
         if (code == OL_CANCELLED_CODE) status = w.stopReason.empty() ? "cancelled" : w.stopReason;
-        Finish(w, index, status, code);
+        std::vector<std::string> files;
+        if (const auto it = event.find("files"); it != event.end() && it->is_array()) {
+            for (const json& f : *it) {
+                if (f.is_string()) files.push_back(f.get<std::string>());
+            }
+        }
+        Finish(w, index, status, code, files);
     }
 
     // Ends a job's attempt: its files go into place, or to the failed folder.
     void Finish(Worker& w, std::size_t index, const std::string& status,
-                std::optional<std::uint32_t> code) {
+                std::optional<std::uint32_t> code, const std::vector<std::string>& files = {}) {
         const Job& job = w.reg->jobs[index];
         JobState& state = w.jobs[index];
         state.status = status;
@@ -374,25 +388,9 @@ class Collection {
         std::string folder = index < w.folders.size() ? w.folders[index] : "";
         if (index < w.folders.size()) w.folders[index].clear();
         std::error_code error;
-        if (!folder.empty() && status == "ok") {
-            state.files.clear();
-            fs::create_directories(job.into, error);
-            for (const auto& entry : fs::directory_iterator(folder, error)) {
-                fs::path target = fs::path(job.into) / entry.path().filename();
-                fs::rename(entry.path(), target, error);
-                if (error) {
-                    state.status = "failed";
-                    state.code = OL_DATA_FILE_CODE;
-                    attempt["status"] = "failed";
-                    attempt["code"] = OL_DATA_FILE_CODE;
-                    Note(w, "cannot move " + entry.path().string() +
-                                " into place: " + error.message());
-                    break;
-                }
-                state.files.push_back(target.string());
-            }
-            std::sort(state.files.begin(), state.files.end());
-            fs::remove_all(folder, error);
+        if (status == "ok") {
+            state.files = files;
+            if (!folder.empty()) fs::remove_all(folder, error);  // emptied by the worker
         } else if (!folder.empty()) {
             if (fs::is_empty(folder, error)) {
                 fs::remove(folder, error);
@@ -501,6 +499,15 @@ class Collection {
         }
     }
 
+    // An attempt that could not start its worker.
+    void Unstarted(Worker& w, std::size_t index, const std::string& status,
+                   std::optional<std::uint32_t> code) {
+        ++w.jobs[index].attempts;
+        w.jobs[index].started = Clock::now();
+        Finish(w, index, status, code);
+        Decide(w);
+    }
+
     // The worker has gone: decide what became of its register.
     void Ended(Worker& w, int status) {
         if (w.next < w.jobs.size() && !w.lastFailed) {
@@ -520,6 +527,11 @@ class Collection {
             Finish(w, open, what,
                    what == "cancelled" ? std::optional<std::uint32_t>(36) : std::nullopt);
         }
+        Decide(w);
+    }
+
+    // After an attempt: the register is done, or tried again after a pause.
+    void Decide(Worker& w) {
         // Temporary folders of jobs that never began.
         for (std::string& folder : w.folders) {
             std::error_code error;

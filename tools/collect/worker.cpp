@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -128,6 +129,25 @@ std::uint32_t RunJob(const json& job, const std::string& folder, std::uintmax_t&
     return code;
 }
 
+// After a job that succeeded: its files go from the temporary folder into
+// place, each by a rename (so never half written); gives 4 when one cannot
+// be moved, leaving the rest in the temporary folder.
+std::uint32_t MoveIntoPlace(const std::string& folder, const std::string& into, json& files) {
+    std::error_code error;
+    fs::create_directories(into, error);
+    std::vector<std::string> moved;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        fs::path target = fs::path(into) / entry.path().filename();
+        fs::rename(entry.path(), target, error);
+        if (error) return OL_DATA_FILE;
+        moved.push_back(target.string());
+    }
+    if (error) return OL_DATA_FILE;
+    std::sort(moved.begin(), moved.end());
+    files = moved;
+    return 0;
+}
+
 }  // namespace
 
 int WorkerMain() {
@@ -161,7 +181,10 @@ int WorkerMain() {
         std::uintmax_t bytes = 0;
         code =
             g_cancelled.load() ? std::uint32_t{OL_CANCELLED} : RunJob(jobs[i], folders[i], bytes);
-        Emit({{"job", i}, {"event", "end"}, {"code", code}, {"bytes", bytes}});
+        json files = json::array();
+        std::string folder = folders[i];
+        if (code == 0 && !folder.empty()) code = MoveIntoPlace(folder, jobs[i].at("into"), files);
+        Emit({{"job", i}, {"event", "end"}, {"code", code}, {"bytes", bytes}, {"files", files}});
     }
     Ol_Close();
     Ol_End();
