@@ -175,7 +175,7 @@ crash)
   [ "$status" -eq 1 ] || fail "exit $status"
   [ "$(jq -c '.results|map([.status, .code])' report.json)" = '[["crashed",null],["skipped",null]]' ] ||
     fail "report: $(cat report.json)"
-  grep -q "worker crashed (signal 11)" out.log || fail "no word of the crash"
+  grep -q "doomed: worker \(crashed\|ended\)" out.log || fail "no word of the crash"
   ;;
 config)
   # A wrong value, an unknown key and broken TOML: exit 2, naming line and key.

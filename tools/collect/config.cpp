@@ -107,8 +107,9 @@ std::string Fill(std::string text, const std::string& reg, const std::string& da
 }
 
 std::string Resolve(const fs::path& base, const std::string& path) {
-    fs::path p(path);
-    return (p.is_absolute() ? p : base / p).lexically_normal().string();
+    fs::path p = (fs::path(path).is_absolute() ? fs::path(path) : base / path).lexically_normal();
+    if (!p.has_filename() && p.has_parent_path()) p = p.parent_path();  // "out/" is "out"
+    return p.string();
 }
 
 Job ReadJob(const Layers& layers, int line, const Register& reg, const fs::path& base,

@@ -657,10 +657,12 @@ class Collection {
                 attempts = std::max(attempts, j.attempts);
             }
             const JobState* worst = Worst(w);
-            std::string result = worst ? worst->status + ": " + ResultText(*worst) : "0 success";
-            if (worst && worst->code) result = ResultText(*worst);
-            if (worst && worst->status != "failed" && worst->code) {
-                result = worst->status + ": " + result;
+            std::string result = "0 success";
+            if (worst && worst->code) {
+                result =
+                    (worst->status == "failed" ? "" : worst->status + ": ") + ResultText(*worst);
+            } else if (worst) {
+                result = worst->status;
             }
             if (w.attempts > 1) result += " (" + std::to_string(w.attempts) + " attempts)";
             double seconds = w.started ? Seconds(w.end - w.firstStart) : 0;
@@ -742,6 +744,7 @@ int Run(const Config& config, const RunOptions& options, const std::string& self
     if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
     struct sigaction action {};
     action.sa_handler = OnSignal;
+    action.sa_flags = SA_RESTART;  // a write to a worker is not cut short by Ctrl-C
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
