@@ -45,7 +45,7 @@ field() { jq -r "[.results[] | select(.register == \"$1\" and .job == ${3:-1})][
 cat >"$work/head.toml" <<'EOF'
 [collect]
 retries = 1
-backoff_ms = 2000
+backoff_ms = 3000
 
 [defaults]
 receive_wait = 1000
