@@ -240,6 +240,37 @@ typedef struct NetworkOpenRecord {
     uint32_t port;         /* TCP port of the register */
 } NetworkOpenRecord;
 
+/* USB link (Ol_Open_USB):
+ *  - deviceName: on Windows the device "\\.\<name>" (a named pipe
+ *    "pipe\NAME" can stand in for it); on Linux a name beginning with '/' is
+ *    a path, any other name is /dev/<name>; a Unix-domain seqpacket socket
+ *    there stands in for the device (one message per 1024-byte transfer).
+ *    A null name or one of more than 255 characters fails the open with 85
+ *    before anything is opened;
+ *  - every write and read waits at most 45 s, in 100 ms slices; a cancel ends
+ *    a read that is still waiting within one slice with 36;
+ *  - a received transfer whose length field is 1 to 21 (shorter than a packet
+ *    header) or above 1022 is a failed read (87); Ol_WriteRead then ends
+ *    without an abort packet. So does a data packet of 1 to 3 data bytes
+ *    (shorter than its 4-byte prefix) while receiving a series; a header
+ *    packet too short to hold "/HDR1/" ends with 23 like any packet that is
+ *    not a header. A table header with W = 0 or W > 996 is refused: 3 when
+ *    sending, 23 when receiving;
+ *  - an endless run of empty transfers holds a call only until Ol_Cancel(1),
+ *    which ends it with 36;
+ *  - removal: while the link is idle or inside Ol_Write / Ol_Read, the
+ *    library's monitor thread closes the device when the OS reports it gone,
+ *    and every later transfer fails at once (88, or 87 for a read) until
+ *    Ol_Close and a new Ol_Open_USB; inside Ol_WriteRead the monitor leaves
+ *    the device alone and the exchange's own read or write fails within a
+ *    slice (87/88);
+ *  - the monitor never reaches a destroyed port: it acts only under a lock
+ *    that the close also takes to destroy the port, and Ol_Close (and an open
+ *    that fails with 55) waits until the monitor thread has ended before the
+ *    port is destroyed. On Linux the monitor watches the descriptor for a
+ *    hang-up or error without reading from it and, for a device path, that
+ *    the path still exists;
+ *  - a file being written whose close fails counts as a short write (4). */
 typedef struct UsbOpenRecord {
     char *deviceName; /* device name, at most 255 characters */
 } UsbOpenRecord;

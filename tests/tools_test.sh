@@ -69,6 +69,13 @@ tcp_faults)
   start_sim --tcp 0 --silent
   expect 39 "result 39: no answer" --tcp "$where" send --command PUT --receive-wait 300
   ;;
+usb_exchange)
+  start_sim --usb "$work/usb.sock"
+  exchange_both_ways --usb "$where"
+  kill "$sim_pid"; wait "$sim_pid"
+  start_sim --usb "$work/usb.sock" --refuse-every 2
+  expect 89 "result 89" --usb "$where" send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv --command PUT
+  ;;
 serial_faults)
   start_sim --pty --end-after 2
   export ORV_LIB_COM7="$where"

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Checks a built Orv_Lib.dll: exactly the thirteen exports, undecorated, with
-# ordinals 1..13 in alphabetical order, and imports from system DLLs only.
+# ordinals 1..13 in alphabetical order, and imports from system DLLs only,
+# among them user32 and gdi32 for the USB removal watch.
 set -eu
 objdump=$1
 dll=$2
@@ -47,6 +48,13 @@ for dll_name in $imports; do
     *" $dll_name "*) ;;
     api-ms-win-crt-*) ;;
     *) echo "imports a non-system DLL: $dll_name"; exit 1 ;;
+  esac
+done
+# The USB removal watch's window comes from user32, its class brush from gdi32.
+for dll_name in kernel32.dll user32.dll gdi32.dll; do
+  case " $(echo $imports) " in
+    *" $dll_name "*) ;;
+    *) echo "does not import $dll_name"; exit 1 ;;
   esac
 done
 echo "imports:" $imports

@@ -10,50 +10,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "host_check.h"
 #include "orv_lib.h"
 
 typedef void(__stdcall *VoidFn)(void);
 typedef uint32_t(__stdcall *PtrFn)(void *);
 typedef uint32_t(__stdcall *Ptr3Fn)(void *, void *, void *);
-
-static int g_passed, g_failed;
-
-static void check(int ok, const char *what) {
-    if (ok) {
-        ++g_passed;
-    } else {
-        ++g_failed;
-        printf("FAILED: %s\n", what);
-    }
-}
-
-static void put_file(const char *path, const void *bytes, size_t count) {
-    FILE *f = fopen(path, "wb");
-    if (f == NULL) {
-        check(0, path);
-        return;
-    }
-    fwrite(bytes, 1, count, f);
-    fclose(f);
-}
-
-static void put_text(const char *path, const char *text) {
-    put_file(path, text, strlen(text));
-}
-
-/* True when the file holds exactly the count bytes given. */
-static int file_is(const char *path, const void *bytes, size_t count) {
-    char buf[4096];
-    FILE *f = fopen(path, "rb");
-    if (f == NULL) return 0;
-    size_t n = fread(buf, 1, sizeof buf, f);
-    fclose(f);
-    return n == count && memcmp(buf, bytes, count) == 0;
-}
-
-static int file_is_text(const char *path, const char *text) {
-    return file_is(path, text, strlen(text));
-}
 
 int main(int argc, char **argv) {
     if (argc != 2) {

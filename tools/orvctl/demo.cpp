@@ -184,6 +184,7 @@ void AddDemoOptions(CLI::App* command, DemoOptions& options) {
     command->add_flag("--verbose", options.verbose, "show the simulator's log");
     command->add_flag("!--no-tcp", options.tcp, "skip the TCP link");
     command->add_flag("!--no-serial", options.serial, "skip the serial link");
+    command->add_flag("!--no-usb", options.usb, "skip the USB link");
 }
 
 int RunDemo(const DemoOptions& options) {
@@ -243,6 +244,24 @@ int RunDemo(const DemoOptions& options) {
         Ol_Initialize();
         std::uint32_t rc = Ol_Open_RS(&open);
         check.Step("Ol_Open_RS (line mode 2)", rc);
+        if (rc == 0) Exchange(work, reg, check);
+        Ol_Close();
+        Ol_End();
+    }
+
+    if (options.usb) {
+        Simulator simulator;
+        const std::string socketPath = (work / "usb.sock").string();
+        if (!simulator.Start({sim, "--usb", socketPath, "--data", reg.string()}, options.verbose)) {
+            std::fprintf(stderr, "orvctl demo: cannot start %s\n", sim.c_str());
+            return 1;
+        }
+        std::string device = simulator.Where();
+        std::printf("\nUSB: register simulator behind %s\n", device.c_str());
+        UsbOpenRecord open{device.data()};
+        Ol_Initialize();
+        std::uint32_t rc = Ol_Open_USB(&open);
+        check.Step("Ol_Open_USB", rc);
         if (rc == 0) Exchange(work, reg, check);
         Ol_Close();
         Ol_End();

@@ -1,4 +1,5 @@
-// orvctl demo: a full exchange each way over TCP and over a pty, through the
+// orvctl demo: a full exchange each way over TCP, a pty and USB (a seqpacket
+// socket standing in for the device), through the
 // library's exports, against the register simulator started as a child.
 #pragma once
 
@@ -15,6 +16,7 @@ struct DemoOptions {
     bool verbose = false;  // echo the simulator's log
     bool tcp = true;
     bool serial = true;
+    bool usb = true;
 };
 
 void AddDemoOptions(CLI::App* command, DemoOptions& options);

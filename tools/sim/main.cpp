@@ -5,6 +5,7 @@
 //   orv-sim --tcp 9100 --data ./register          # TCP on 127.0.0.1:9100
 //   orv-sim --pty --data ./register               # a pty; map it with ORV_LIB_COM<n>
 //   orv-sim --device /dev/ttyUSB0 --baud 9600     # a real serial line
+//   orv-sim --usb "$PWD/reg.sock" --data ./register  # USB: Ol_Open_USB that path
 #include <CLI/CLI.hpp>
 #include <signal.h>
 #include <sys/time.h>
@@ -73,6 +74,11 @@ int main(int argc, char** argv) {
     auto* ptyOpt = app.add_flag("--pty", pty, "serve a new pty and print its path");
     auto* deviceOpt = app.add_option("--device", device, "serve a real serial device");
     tcpOpt->excludes(ptyOpt)->excludes(deviceOpt);
+    std::string usbPath;
+    app.add_option("--usb", usbPath, "serve USB behind a seqpacket socket created at PATH")
+        ->excludes(tcpOpt)
+        ->excludes(ptyOpt)
+        ->excludes(deviceOpt);
     ptyOpt->excludes(deviceOpt);
     app.add_option("--baud", baud, "baud rate of --device");
     app.add_option("--data", options.dir, "data folder (out/ is served, in/ receives)");
@@ -98,6 +104,7 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    if (!usbPath.empty()) return orvsim::RunUsb(usbPath, options);
 
     if (tcpPort >= 0) {
         if (tcpPort > 65535) {

@@ -39,5 +39,8 @@ int RunSerial(const std::string& device, int baud, const Options& options);
 // Listens on 127.0.0.1:port (0: any free port) and serves connections until
 // stopped.
 int RunTcp(std::uint16_t port, const Options& options);
+// Listens on a seqpacket socket at path, standing in for the USB device, and
+// serves hosts until stopped.
+int RunUsb(const std::string& path, const Options& options);
 
 }  // namespace orvsim
