@@ -72,13 +72,14 @@ printf '1111111111\r\n2222222222\r\n' >prices/prices.txt
 
 case $case_name in
 collect)
-  # Six good registers (one only there from the second attempt), one silent,
-  # one hung past its limit, one that breaks a block mid-series.
-  for name in tcp-a tcp-b late pty-a pty-b silent stuck broken; do
+  # Five good registers on TCP, ptys and USB (one only there from the second
+  # attempt), one silent, one hung past its limit, one that breaks a block
+  # mid-series.
+  for name in tcp-a usb late pty-a pty-b silent stuck broken; do
     make_register "$name" 0102030405 0A0B0C0D0E 1112131415 2122232425
   done
   cp head.toml shop.toml
-  for name in tcp-a tcp-b silent broken; do
+  for name in tcp-a silent broken; do
     case $name in
     silent) start_sim "$name" --tcp 0 --silent ;;
     broken) start_sim "$name" --tcp 0 --bad-checksum-every 3 ;;
@@ -86,6 +87,8 @@ collect)
     esac
     printf '\n[[register]]\nname = "%s"\ntcp = "%s"\n' "$name" "$where" >>shop.toml
   done
+  start_sim usb --usb "$work/usb.sock"
+  printf '\n[[register]]\nname = "usb"\nusb = "%s"\n' "$where" >>shop.toml
   start_sim stuck --tcp 0 --silent
   printf '\n[[register]]\nname = "stuck"\ntcp = "%s"\nlimit_s = 1\nreceive_wait = 60000\n' "$where" >>shop.toml
   for name in pty-a pty-b; do
@@ -107,7 +110,7 @@ collect)
   wait "$run"; status=$?
   [ "$status" -eq 1 ] || fail "exit $status, not 1"
 
-  for name in tcp-a tcp-b late pty-a pty-b; do
+  for name in tcp-a usb late pty-a pty-b; do
     for f in header.txt data.txt data.002; do
       cmp -s "reg/$name/out/$f" "got/$name/$f" || fail "$name: got/$name/$f differs from the register's"
     done

@@ -1,6 +1,7 @@
 // orv-collect --demo: eight simulated registers (orv-sim from the same folder),
-// five on TCP and three on ptys; two of them are faulty, one silent and one
-// that hangs up part-way. Each gets a price table sent and its sales series
+// four on TCP, three on ptys and one on USB (a seqpacket socket standing in
+// for the device); two of them are faulty, one silent and one that hangs up
+// part-way. Each gets a price table sent and its sales series
 // collected; the demo then checks every good register's files against the
 // simulator's own data.
 #include <signal.h>
@@ -25,22 +26,24 @@ namespace {
 
 namespace fs = std::filesystem;
 
+enum class Link { kTcp, kPty, kUsb };
+
 struct DemoRegister {
     const char* name;
-    bool tcp;
+    Link link;
     const char* fault;   // orv-sim options, or ""
     const char* expect;  // what the demo expects, for people
 };
 
 const DemoRegister kRegisters[] = {
-    {"till-1", true, "", "ok"},
-    {"till-2", true, "", "ok"},
-    {"till-3", true, "", "ok"},
-    {"till-4", true, "", "ok"},
-    {"counter-1", false, "", "ok"},
-    {"counter-2", false, "", "ok"},
-    {"kiosk", true, "--silent", "39: never answers"},
-    {"bar", true, "--end-after 3", "82: hangs up after two blocks"},
+    {"till-1", Link::kTcp, "", "ok"},
+    {"till-2", Link::kTcp, "", "ok"},
+    {"till-3", Link::kUsb, "", "ok"},
+    {"till-4", Link::kPty, "", "ok"},
+    {"counter-1", Link::kPty, "", "ok"},
+    {"counter-2", Link::kPty, "", "ok"},
+    {"kiosk", Link::kTcp, "--silent", "39: never answers"},
+    {"bar", Link::kTcp, "--end-after 3", "82: hangs up after two blocks"},
 };
 
 void WriteText(const fs::path& path, const std::string& text) {
@@ -70,16 +73,18 @@ std::string Rows(unsigned seed, unsigned count) {
 
 class Simulator {
   public:
-    bool Start(const std::string& program, const fs::path& data, bool tcp, const char* fault,
-               const fs::path& log) {
+    bool Start(const std::string& program, const fs::path& data, Link link, const char* fault,
+               const fs::path& log, const fs::path& socket) {
         pid_ = fork();
         if (pid_ < 0) return false;
         if (pid_ == 0) {
             FILE* out = std::freopen(log.c_str(), "w", stdout);
             if (out == nullptr) _exit(127);
             std::vector<std::string> args = {program, "--data", data.string()};
-            if (tcp) {
+            if (link == Link::kTcp) {
                 args.insert(args.end(), {"--tcp", "0"});
+            } else if (link == Link::kUsb) {
+                args.insert(args.end(), {"--usb", socket.string()});
             } else {
                 args.push_back("--pty");
             }
@@ -165,16 +170,19 @@ int Demo(const std::string& self, std::string dir, bool keep) {
                   Rows(static_cast<unsigned>(i), static_cast<unsigned>(30 + 20 * i)));
         WriteText(data / "out" / "data.002",
                   Rows(static_cast<unsigned>(i + 50), static_cast<unsigned>(10 + 5 * i)));
-        if (!sims[i].Start(sim, data, reg.tcp, reg.fault,
-                           work / "registers" / (std::string(reg.name) + ".log"))) {
+        if (!sims[i].Start(sim, data, reg.link, reg.fault,
+                           work / "registers" / (std::string(reg.name) + ".log"),
+                           work / (std::string(reg.name) + ".sock"))) {
             std::fprintf(stderr, "orv-collect: cannot start %s\n", sim.c_str());
             return 1;
         }
         toml += "\n[[register]]\nname = \"" + std::string(reg.name) + "\"\n";
-        toml += reg.tcp ? "tcp = \"" + sims[i].Where() + "\"\n"
-                        : "serial = \"" + sims[i].Where() + "\"\n";
-        std::printf("  %-10s %-5s %-22s expected: %s\n", reg.name, reg.tcp ? "tcp" : "pty",
-                    sims[i].Where().c_str(), reg.expect);
+        const char* key = reg.link == Link::kTcp   ? "tcp"
+                          : reg.link == Link::kUsb ? "usb"
+                                                   : "serial";
+        toml += std::string(key) + " = \"" + sims[i].Where() + "\"\n";
+        std::printf("  %-10s %-6s %-40s expected: %s\n", reg.name, key, sims[i].Where().c_str(),
+                    reg.expect);
     }
     WriteText(work / "shop.toml", toml);
     std::printf("configuration: %s\n\n", (work / "shop.toml").c_str());

@@ -124,6 +124,12 @@ class Collection {
             workers_.push_back(std::move(w));
         }
         terminal_ = !options.quiet && isatty(STDOUT_FILENO);
+        for (const Register& reg : config.registers) {
+            nameWidth_ =
+                std::max(nameWidth_, static_cast<int>(std::min<std::size_t>(reg.name.size(), 24)));
+            linkWidth_ = std::max(
+                linkWidth_, static_cast<int>(std::min<std::size_t>(reg.LinkText().size(), 48)));
+        }
         stamp_ = Now(Stamp::kName);
     }
 
@@ -614,8 +620,9 @@ class Collection {
                          : w.phase == Worker::Phase::kDone ? Seconds(w.end - w.firstStart)
                                                            : Seconds(now - w.firstStart);
         char text[512];
-        std::snprintf(text, sizeof text, "%-14.14s %-26.26s %-12.12s %-16.16s %10s %7.1fs  %s",
-                      w.reg->name.c_str(), w.reg->LinkText().c_str(), state.c_str(), job.c_str(),
+        std::snprintf(text, sizeof text, "%-*.*s %-*.*s %-12.12s %-16.16s %10s %7.1fs  %s",
+                      nameWidth_, nameWidth_, w.reg->name.c_str(), linkWidth_, linkWidth_,
+                      w.reg->LinkText().c_str(), state.c_str(), job.c_str(),
                       HumanBytes(bytes).c_str(), elapsed, result.c_str());
         return text;
     }
@@ -633,8 +640,8 @@ class Collection {
         std::string out;
         if (lines_ > 0) out += "\x1b[" + std::to_string(lines_) + "A";
         char head[160];
-        std::snprintf(head, sizeof head, "%-14s %-26s %-12s %-16s %10s %8s  %s", "REGISTER", "LINK",
-                      "STATE", "JOB", "BYTES", "ELAPSED", "RESULT");
+        std::snprintf(head, sizeof head, "%-*s %-*s %-12s %-16s %10s %8s  %s", nameWidth_,
+                      "REGISTER", linkWidth_, "LINK", "STATE", "JOB", "BYTES", "ELAPSED", "RESULT");
         out += "\r" + std::string(head).substr(0, width) + "\x1b[K\n";
         for (const Worker& w : workers_) {
             out += "\r" + Line(w).substr(0, width) + "\x1b[K\n";
@@ -646,8 +653,8 @@ class Collection {
 
     void Summary() {
         if (options_.quiet) return;
-        std::printf("\n%-14s %-26s %-5s %-10s %8s  %s\n", "REGISTER", "LINK", "JOBS", "BYTES",
-                    "TIME", "RESULT");
+        std::printf("\n%-*s %-*s %-5s %-10s %8s  %s\n", nameWidth_, "REGISTER", linkWidth_, "LINK",
+                    "JOBS", "BYTES", "TIME", "RESULT");
         for (const Worker& w : workers_) {
             std::uintmax_t bytes = 0;
             unsigned ok = 0, attempts = 0;
@@ -666,8 +673,8 @@ class Collection {
             }
             if (w.attempts > 1) result += " (" + std::to_string(w.attempts) + " attempts)";
             double seconds = w.started ? Seconds(w.end - w.firstStart) : 0;
-            std::printf("%-14s %-26s %-5s %-10s %7.1fs  %s\n", w.reg->name.c_str(),
-                        w.reg->LinkText().c_str(),
+            std::printf("%-*s %-*s %-5s %-10s %7.1fs  %s\n", nameWidth_, w.reg->name.c_str(),
+                        linkWidth_, w.reg->LinkText().c_str(),
                         (std::to_string(ok) + "/" + std::to_string(w.jobs.size())).c_str(),
                         HumanBytes(bytes).c_str(), seconds, result.c_str());
         }
@@ -734,6 +741,7 @@ class Collection {
     bool terminal_ = false;
     bool cancelling_ = false;
     std::size_t lines_ = 0;
+    int nameWidth_ = 8, linkWidth_ = 4;  // the widest name and link, within limits
     std::string stamp_, startedText_;
     Clock::time_point start_, drawn_;
 };
