@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -267,8 +268,12 @@ class Collection {
             close(in[1]);
             return Unstarted(w, w.next, "crashed", std::nullopt);
         }
+        pid_t parent = getpid();
         pid_t pid = fork();
         if (pid == 0) {
+            // A worker whose collector died cancels its transfer and ends.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent) _exit(126);
             dup2(in[0], STDIN_FILENO);
             dup2(out[1], STDOUT_FILENO);
             int null = open("/dev/null", O_WRONLY);
