@@ -125,6 +125,12 @@ class Collection {
             workers_.push_back(std::move(w));
         }
         terminal_ = !options.quiet && isatty(STDOUT_FILENO);
+        // A view taller than the terminal cannot be redrawn in place.
+        winsize size{};
+        if (terminal_ && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 &&
+            config.registers.size() + 2 > size.ws_row) {
+            terminal_ = false;
+        }
         for (const Register& reg : config.registers) {
             nameWidth_ =
                 std::max(nameWidth_, static_cast<int>(std::min<std::size_t>(reg.name.size(), 24)));
