@@ -52,6 +52,10 @@ if(TARGET orvctl AND TARGET orv-sim)
   # library's include path).
   target_include_directories(orv-sim PRIVATE ${PROJECT_BINARY_DIR}/include)
   install(TARGETS orvctl orv-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  if(TARGET orv-collect)
+    set_target_properties(orv-collect PROPERTIES INSTALL_RPATH "\$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+    install(TARGETS orv-collect RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+  endif()
 
   # Man pages made from the programs' own --help at build time, so they always
   # describe the options the programs take. Not in sanitizer builds, whose
@@ -78,4 +82,10 @@ if(TARGET orvctl AND TARGET orv-sim)
     add_custom_target(orv_man_pages ALL DEPENDS ${_pages})
     install(FILES ${_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
   endif()
+endif()
+
+# The udev rule that lets a group reach the registers' USB ids (usb: names).
+if(NOT WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/70-orv-lib-usb.rules
+          DESTINATION lib/udev/rules.d COMPONENT runtime)
 endif()

@@ -28,11 +28,11 @@ for deb in liborv-lib1 liborv-lib-dev orv-tools; do
   dpkg -x "$file" "$work/root"
 done
 has "$work/liborv-lib1.list" "$lib/liborv_lib.so.1.2.0" "$lib/liborv_lib.so.1" \
-  ./usr/share/doc/liborv-lib1/copyright
+  ./usr/share/doc/liborv-lib1/copyright ./usr/lib/udev/rules.d/70-orv-lib-usb.rules
 has "$work/liborv-lib-dev.list" ./usr/include/orv_lib.h ./usr/include/orv_lib_version.h \
   "$lib/liborv_lib.so" "$lib/pkgconfig/orv_lib.pc" "$lib/cmake/OrvLib/OrvLibConfig.cmake" \
   "$lib/cmake/OrvLib/OrvLibConfigVersion.cmake"
-has "$work/orv-tools.list" ./usr/bin/orvctl ./usr/bin/orv-sim \
+has "$work/orv-tools.list" ./usr/bin/orvctl ./usr/bin/orv-sim ./usr/bin/orv-collect \
   ./usr/share/man/man1/orvctl.1.gz ./usr/share/man/man1/orv-sim.1.gz
 [ "$(objdump -p "$work/root/$lib/liborv_lib.so.1.2.0" | awk '/SONAME/ {print $2}')" = liborv_lib.so.1 ] \
   || fail "SONAME is not liborv_lib.so.1"
