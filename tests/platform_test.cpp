@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,7 +42,18 @@ double MsSince(std::chrono::steady_clock::time_point start) {
         .count();
 }
 
+// The kernel hands a dead owner's robust mutexes on through the list each
+// thread registers with set_robust_list. qemu's user-mode emulator (the i386
+// build's test runner) refuses that call with ENOSYS, so under it nothing
+// tells a waiter that the owner died.
+bool KernelKeepsRobustList() {
+    void* head = nullptr;
+    std::size_t length = 0;
+    return syscall(SYS_get_robust_list, 0, &head, &length) == 0;
+}
+
 TEST_F(NamedMutexTest, OwnerKilledWhileHoldingItDoesNotBlockTheOthers) {
+    if (!KernelKeepsRobustList()) GTEST_SKIP() << "no robust futex list (set_robust_list: ENOSYS)";
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t child = fork();
