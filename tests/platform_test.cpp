@@ -37,6 +37,9 @@ class NamedMutexTest : public ::testing::Test {
     char path_[256];
 };
 
+// What a 32-bit build adds to each name: its mutexes have another layout.
+const std::string kDataModelTag = sizeof(void*) == 4 ? "-32" : "";
+
 double MsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
         .count();
@@ -136,7 +139,7 @@ TEST_F(NamedMutexTest, LivesWhereOnlyTheUserCanCreateFiles) {
     std::string savedValue = saved ? saved : "";
     objects::SetNamedObjectDir(nullptr);
     std::string name = name_ + std::to_string(getpid());
-    std::string shmPath = "/dev/shm/" + name + "." + std::to_string(geteuid());
+    std::string shmPath = "/dev/shm/" + name + kDataModelTag + "." + std::to_string(geteuid());
     char path[256];
 
     struct Case {
@@ -144,7 +147,7 @@ TEST_F(NamedMutexTest, LivesWhereOnlyTheUserCanCreateFiles) {
         bool set;
         std::string expected;
     } cases[] = {
-        {0700, true, std::string(runtime) + "/" + name},
+        {0700, true, std::string(runtime) + "/" + name + kDataModelTag},
         {0750, true, shmPath},  // not private: not used
         {0700, false, shmPath},
     };
@@ -237,6 +240,28 @@ TEST_F(NamedMutexTest, RefusesAnObjectThatIsNotAWholeMutexOfOurs) {
         unlink((path + "-real").c_str());
     }
     makeMutexFile();  // the name works again once the object is gone
+}
+
+// The 32-bit and the 64-bit build cannot share a mutex, so each keeps its own
+// file: the other build's finished mutex never makes this one's open fail.
+TEST_F(NamedMutexTest, TheOtherDataModelsMutexIsNotInTheWay) {
+    const std::string path = path_;
+    const std::string dir = path.substr(0, path.rfind('/') + 1);
+    const bool narrow = sizeof(void*) == 4;
+    const std::string other = dir + name_ + (narrow ? "" : "-32");
+    // Its mark, then its own layout: 48 bytes for a 64-bit build, 32 for a 32-bit one.
+    const std::uint32_t otherSize = narrow ? 48 : 32;
+    std::uint32_t words[12] = {0x4F724D78, otherSize};
+    int fd = open(other.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, words, otherSize), static_cast<ssize_t>(otherSize));
+    close(fd);
+    NamedMutex* m = NamedMutexOpen(name_.c_str());
+    ASSERT_NE(m, nullptr);
+    NamedMutexLock(m);
+    NamedMutexUnlock(m);
+    NamedMutexClose(m);
+    unlink(other.c_str());
 }
 
 // Processes killed at random points while creating mutexes leave nothing that
