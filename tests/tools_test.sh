@@ -135,13 +135,13 @@ serial_read_echo)
 sim_start)
   # The data folder is made, with a sample when asked; misplaced options and
   # a port in use are refused with the reason.
-  "$sim" --tcp 0 --idle 10 --pty >/dev/null 2>&1; [ $? -eq 2 ] || fail "--tcp with --pty"
-  out=$("$sim" --pty --idle 10 2>&1); [ $? -eq 2 ] || fail "--idle on a pty: $out"
-  out=$("$sim" --tcp 0 --baud 2400 2>&1); [ $? -eq 2 ] || fail "--baud without --device: $out"
+  $emu "$sim" --tcp 0 --idle 10 --pty >/dev/null 2>&1; [ $? -eq 2 ] || fail "--tcp with --pty"
+  out=$($emu "$sim" --pty --idle 10 2>&1); [ $? -eq 2 ] || fail "--idle on a pty: $out"
+  out=$($emu "$sim" --tcp 0 --baud 2400 2>&1); [ $? -eq 2 ] || fail "--baud without --device: $out"
   rm -rf "$work/reg"
   start_sim --tcp 0 --sample-data
   [ -f "$work/reg/out/README.txt" ] && [ -d "$work/reg/in" ] || fail "no sample in $(ls -R "$work/reg")"
-  out=$("$sim" --tcp "${where##*:}" --data "$work/reg" 2>&1); [ $? -eq 1 ] || fail "second listen: $out"
+  out=$($emu "$sim" --tcp "${where##*:}" --data "$work/reg" 2>&1); [ $? -eq 1 ] || fail "second listen: $out"
   case "$out" in *"Address already in use"*) ;; *) fail "listen failure says: $out";; esac
   expect 0 "2 file(s)" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --csv --command GET
   ;;
@@ -169,10 +169,10 @@ command_line)
     expect 2 "" $args
   done
   expect 0 "orvctl 1" --version
-  "$sim" --version | grep -q "^orv-sim " || fail "orv-sim --version"
+  $emu "$sim" --version | grep -q "^orv-sim " || fail "orv-sim --version"
   expect 0 "--receive-wait INT:NONNEGATIVE=80000" send --help
   expect 0 "--tcp HOST:PORT" receive --help
-  out=$("$orvctl" receive --help 2>&1)
+  out=$($emu "$orvctl" receive --help 2>&1)
   case "$out" in *--close-mode*|*--no-check*) fail "receive --help lists send options: $out";; esac
   ;;
 input_checks)
