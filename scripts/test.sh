@@ -8,7 +8,7 @@
 #   scripts/test.sh [STEP...]     (default: every step below)
 set -eu
 cd "$(dirname "$0")/.."
-steps=${*:-"linux asan tsan mingw64 mingw32 docs packages"}
+steps=${*:-"linux asan tsan linux32 mingw64 mingw32 docs packages"}
 scripts/install-deps.sh --all
 jobs=$(nproc)
 log=$(mktemp -d)

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -118,7 +119,10 @@ void ProgressLine::CopyTrace() {
     if (setup_.verbose) {
         std::ifstream in(setup_.tracePath, std::ios::binary);
         in.seekg(static_cast<std::streamoff>(traceSize_));
-        std::string chunk(size - traceSize_, '\0');
+        // At most 1 MB at a time: the rest follows on the next call, and
+        // the length fits a 32-bit size_t.
+        std::string chunk(
+            static_cast<std::size_t>(std::min<std::uintmax_t>(size - traceSize_, 1u << 20)), '\0');
         in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
         std::string::size_type end = chunk.rfind('\n');
         if (end == std::string::npos) return;  // wait for the whole line
