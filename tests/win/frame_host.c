@@ -1,10 +1,6 @@
 /* Loads Orv_Lib.dll the way an existing host does, resolves every export by
  * name and by ordinal, and checks the library frame end to end. */
-#include <windows.h>
-
-#include <stdint.h>
-#include <stdio.h>
-#include <string.h>
+#include "host_check.h"
 
 typedef void(__stdcall* VoidFn)(void);
 typedef uint32_t(__stdcall* PtrFn)(void*);
@@ -21,17 +17,6 @@ static const char* const kMutexes[10] = {
     "OrvLnkLinSttMutex", "OrvLnkTmOutMutex1", "OrvLnkTmOutMutex2", "OrvLnkTmOutMutex3",
     "OrvLnkRtsSttMutex", "OrvLnkReturnMutex"};
 
-static int g_passed, g_failed;
-
-static void check(int ok, const char* what) {
-    if (ok) {
-        ++g_passed;
-    } else {
-        ++g_failed;
-        printf("FAILED: %s\n", what);
-    }
-}
-
 static int mutexes_visible(void) {
     int visible = 0;
     for (int i = 0; i < 10; ++i) {
@@ -45,11 +30,8 @@ static int mutexes_visible(void) {
 }
 
 int main(void) {
-    HMODULE dll = LoadLibraryA("Orv_Lib.dll");
-    if (dll == NULL) {
-        printf("FAILED: LoadLibraryA(Orv_Lib.dll), error %lu\n", GetLastError());
-        return 1;
-    }
+    HMODULE dll = load_dll();
+    if (dll == NULL) return 1;
     FARPROC fn[13];
     for (int i = 0; i < 13; ++i) {
         FARPROC byName = GetProcAddress(dll, kExports[i]);
