@@ -27,26 +27,10 @@ using orv::platform::UsbIo;
 
 namespace {
 
-// A running usb_pipe_peer and the device name that reaches its pipe.
-struct Peer {
-    PROCESS_INFORMATION process{};
-    char deviceName[80] = "";
-};
-
-bool StartPeer(const char* scenario, Peer* peer) {
-    bool started = usb_peer_start(scenario, &peer->process, peer->deviceName) != 0;
-    check(started, scenario);
-    return started;
-}
-
-void FinishPeer(Peer* peer, const char* what) {
-    check(usb_peer_finish(&peer->process) != 0, what);
-}
-
-UsbDevice* Open(const Peer& peer) {
+UsbDevice* Open(const UsbPeer& peer) {
     char error[256] = "";
-    UsbDevice* device = OpenUsbDevice(peer.deviceName, error, sizeof error);
-    if (device == nullptr) std::printf("open %s: %s\n", peer.deviceName, error);
+    UsbDevice* device = OpenUsbDevice(peer.device, error, sizeof error);
+    if (device == nullptr) std::printf("open %s: %s\n", peer.device, error);
     check(device != nullptr, "open the pipe as the USB device");
     return device;
 }
@@ -72,8 +56,8 @@ UsbIo WriteText(UsbDevice* device, const char* text) {
 }
 
 void Transfers() {
-    Peer peer;
-    if (!StartPeer("transfers", &peer)) return;
+    UsbPeer peer;
+    if (!usb_peer_start("transfers", &peer)) return;
     UsbDevice* device = Open(peer);
     if (device == nullptr) return;
     std::string pattern = Pattern();
@@ -108,14 +92,14 @@ void Transfers() {
     check(WriteText(device, "late") == UsbIo::Failed, "write after the server closed fails");
     check(device->ErrorText()[0] != '\0', "the failure has an error text");
     delete device;
-    FinishPeer(&peer, "peer of the transfers");
+    usb_peer_finish(&peer, "peer of the transfers");
 }
 
 // A device that takes nothing: once the pipe is full a write times out, and
 // the host's next write is not held up by the one it gave up on.
 void WriteTimesOut() {
-    Peer peer;
-    if (!StartPeer("deaf", &peer)) return;
+    UsbPeer peer;
+    if (!usb_peer_start("deaf", &peer)) return;
     UsbDevice* device = Open(peer);
     if (device == nullptr) return;
     orv::platform::SetTimeScale(100);
@@ -126,7 +110,7 @@ void WriteTimesOut() {
     orv::platform::SetTimeScale(1);
     delete device;
     TerminateProcess(peer.process.hProcess, 0);
-    FinishPeer(&peer, "peer of the write time-out");
+    usb_peer_finish(&peer, "peer of the write time-out");
 }
 
 std::atomic<int> g_stopAsked{0};
@@ -142,8 +126,8 @@ DWORD WINAPI CloseSoon(LPVOID) {
 }
 
 void StopAndClose() {
-    Peer peer;
-    if (!StartPeer("silent", &peer)) return;
+    UsbPeer peer;
+    if (!usb_peer_start("silent", &peer)) return;
     UsbDevice* device = Open(peer);
     if (device == nullptr) return;
     std::uint8_t buffer[1024];
@@ -166,7 +150,7 @@ void StopAndClose() {
     check(WriteText(device, "x") == UsbIo::Failed, "write on a closed device fails");
     device->Close();
     delete device;
-    FinishPeer(&peer, "peer of the stop and close");
+    usb_peer_finish(&peer, "peer of the stop and close");
 }
 
 struct WatchState {
@@ -194,8 +178,8 @@ LRESULT SendDeviceChange(HWND window, WPARAM event, HANDLE handle, DWORD size) {
 }
 
 void Watch() {
-    Peer peer;
-    if (!StartPeer("silent", &peer)) return;
+    UsbPeer peer;
+    if (!usb_peer_start("silent", &peer)) return;
     UsbDevice* device = Open(peer);
     if (device == nullptr) return;
     HANDLE handle = reinterpret_cast<HANDLE>(device->NativeHandle());
@@ -246,7 +230,7 @@ void Watch() {
 
     CloseHandle(state.ready);
     delete device;
-    FinishPeer(&peer, "peer of the watch");
+    usb_peer_finish(&peer, "peer of the watch");
 }
 
 std::uint32_t g_exchangeResult = 0;
@@ -262,17 +246,17 @@ DWORD WINAPI ReceiveExchange(LPVOID) {
 }
 
 void RemovalThroughExports() {
-    Peer peer;
-    if (!StartPeer("silent", &peer)) return;
+    UsbPeer peer;
+    if (!usb_peer_start("silent", &peer)) return;
     Ol_Initialize();
-    UsbOpenRecord open = {peer.deviceName};
+    UsbOpenRecord open = {peer.device};
     check(Ol_Open_USB(&open) == 0, "Ol_Open_USB");
     HWND window = FindWindowA("wh01", "SPV_Thread");
     auto handle = reinterpret_cast<HANDLE>(orv::usb::testing::DeviceHandle());
     check(window != nullptr && orv::usb::testing::RunValue() == 2, "open and armed");
     if (window == nullptr) {
         Ol_End();
-        FinishPeer(&peer, "peer of the removal");
+        usb_peer_finish(&peer, "peer of the removal");
         return;
     }
 
@@ -301,7 +285,7 @@ void RemovalThroughExports() {
     check(GetTickCount() - start < 5000, "at once, not after a 45 s wait");
     check(Ol_Close() == 0, "Ol_Close after the removal");
     Ol_End();
-    FinishPeer(&peer, "peer of the removal");
+    usb_peer_finish(&peer, "peer of the removal");
 }
 
 }  // namespace
