@@ -26,7 +26,14 @@ using orv::Core;
 class Frame : public orv::test::LibraryTest {};
 
 TEST_F(Frame, ExportsBeforeInitialiseAndAfterEnd) {
+    char text[16];
+    std::memset(text, 'x', sizeof text);
+    VersionRecord version{text}, empty{nullptr};
     for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(Ol_Version(&version), OL_OK);  // at any time
+        EXPECT_STREQ(text, "Ver 1.2");
+        EXPECT_EQ(Ol_Version(nullptr), OL_OK);
+        EXPECT_EQ(Ol_Version(&empty), OL_OK);
         SerialOpenRecord rs{};
         NetworkOpenRecord mws{};
         UsbOpenRecord usb{};
@@ -46,17 +53,6 @@ TEST_F(Frame, ExportsBeforeInitialiseAndAfterEnd) {
         Ol_Initialize();
         Ol_End();
     }
-}
-
-TEST_F(Frame, VersionAnyTime) {
-    char text[16];
-    std::memset(text, 'x', sizeof text);
-    VersionRecord record{text};
-    EXPECT_EQ(Ol_Version(&record), OL_OK);
-    EXPECT_STREQ(text, "Ver 1.2");
-    EXPECT_EQ(Ol_Version(nullptr), OL_OK);
-    VersionRecord empty{nullptr};
-    EXPECT_EQ(Ol_Version(&empty), OL_OK);
 }
 
 TEST_F(Frame, InitialiseCreatesMutexesAndTwiceStartsAfresh) {
@@ -116,10 +112,13 @@ TEST_F(Frame, StartedButNotOpenBlocksTheOtherLinks) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Ol_Initialize();
+        EXPECT_EQ(Ol_SignalWrite(3), OL_BAD_STATE);  // needs the serial link
         ASSERT_EQ(Ol_Cancel(1), OL_OK);
         EXPECT_EQ(c.open(), OL_NO_LINK);
         EXPECT_EQ(Core().state.load(), orv::StateInitialised | c.startedBit);
         EXPECT_EQ(orv::GetCancelRequest(), 0u);  // the start clears a pending cancel
+        EXPECT_EQ(Ol_SignalWrite(3),
+                  c.startedBit == orv::StateSerialStarted ? OL_NO_LINK : OL_BAD_STATE);
         EXPECT_EQ(Core().openLink.load(), orv::LinkNone);
         for (const Case& other : cases) {
             if (&other != &c) {
@@ -139,13 +138,6 @@ TEST_F(Frame, StartedButNotOpenBlocksTheOtherLinks) {
     UsbOpenRecord usb{const_cast<char*>("no-such-device")};
     EXPECT_EQ(Ol_Open_USB(&usb), OL_USB_OPEN);
     EXPECT_EQ(Core().state.load(), orv::StateInitialised);
-}
-
-TEST_F(Frame, SignalWriteNeedsTheOpenSerialLink) {
-    Ol_Initialize();
-    EXPECT_EQ(Ol_SignalWrite(3), OL_BAD_STATE);
-    EXPECT_EQ(Ol_Open_RS(nullptr), OL_NO_LINK);
-    EXPECT_EQ(Ol_SignalWrite(3), OL_NO_LINK);
 }
 
 TEST_F(Frame, CancelModes) {

@@ -306,16 +306,6 @@ TEST_F(NamedMutexTest, ProcessKilledWhileCreatingLeavesNothingInTheWay) {
     munmap(progress, sizeof(std::atomic<int>));
 }
 
-TEST(Thread, StartsRunsAndJoins) {
-    std::atomic<int> value{0};
-    Thread* t =
-        ThreadStart([](void* arg) { static_cast<std::atomic<int>*>(arg)->store(7); }, &value);
-    ASSERT_NE(t, nullptr);
-    ThreadJoin(t);
-    EXPECT_EQ(value.load(), 7);
-    EXPECT_FALSE(ThreadRunning(nullptr));
-}
-
 TEST(Clock, WrapSafeComparison) {
     EXPECT_TRUE(ClockReached(100, 100));
     EXPECT_TRUE(ClockReached(101, 100));

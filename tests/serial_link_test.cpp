@@ -62,6 +62,9 @@ TEST_F(SerialLink, ConnectInEachLineModeAndClose) {
         EXPECT_EQ(RsGetLineStatus(), orv::LineDown);
         EXPECT_EQ(RsRtsRaised(), 0);  // lines watched again
         EXPECT_TRUE(SupervisorRunning());
+        RsSetTimer(TimerProtocol, 1);  // its timers stand still without a port
+        Sleep(50);
+        EXPECT_EQ(RsGetTimerCount(TimerProtocol), 1);
     }
     Ol_End();
     EXPECT_FALSE(SupervisorRunning());
@@ -324,14 +327,6 @@ TEST_F(SerialLink, CarrierWatchCountsOnlyWhileRtsIsNotRaised) {
     EXPECT_GE(orv::platform::NowMs() - start, 299u * 100u);
     EXPECT_EQ(RsGetLineStatus(), orv::CarrierLost);
     EXPECT_FALSE(modem().Dtr());
-}
-
-TEST_F(SerialLink, TimersStandStillWithoutAPort) {
-    ASSERT_EQ(Open(1), OL_OK);
-    ASSERT_EQ(Ol_Close(), OL_OK);  // the supervisor ticks on
-    RsSetTimer(TimerProtocol, 1);
-    Sleep(50);
-    EXPECT_EQ(RsGetTimerCount(TimerProtocol), 1);
 }
 
 // A tick that comes while a timer is being armed waits for the arm, then

@@ -9,26 +9,13 @@
 //                                  exchanges, checking every packet
 //   usb_pipe_peer NAME silent      never sends; reads until the host closes
 //   usb_pipe_peer NAME deaf        neither reads nor sends; the host ends it
-#include <windows.h>
-
-#include <cstdio>
-#include <cstring>
-#include <initializer_list>
 #include <string>
+
+#include "host_check.h"
 
 namespace {
 
 constexpr DWORD kMessageSize = 1024;
-
-int g_failed = 0;
-
-void Check(bool ok, const char* what) {
-    if (!ok) {
-        ++g_failed;
-        std::printf("peer FAILED: %s\n", what);
-        std::fflush(stdout);
-    }
-}
 
 // One message from the host; false when the pipe broke.
 bool Receive(HANDLE pipe, std::string* message) {
@@ -41,7 +28,7 @@ bool Receive(HANDLE pipe, std::string* message) {
 
 void Send(HANDLE pipe, const std::string& message) {
     DWORD written = 0;
-    Check(WriteFile(pipe, message.data(), static_cast<DWORD>(message.size()), &written, nullptr) &&
+    check(WriteFile(pipe, message.data(), static_cast<DWORD>(message.size()), &written, nullptr) &&
               written == message.size(),
           "write a message");
 }
@@ -55,8 +42,8 @@ std::string Pattern() {
 
 void Transfers(HANDLE pipe) {
     std::string in;
-    Check(Receive(pipe, &in), "the host's transfer arrives");
-    Check(in == Pattern(), "the host's transfer is 1024 bytes as written");
+    check(Receive(pipe, &in), "the host's transfer arrives");
+    check(in == Pattern(), "the host's transfer is 1024 bytes as written");
     Send(pipe, std::string());
     Send(pipe, in);
     Send(pipe, std::string("\x00\x05"
@@ -64,11 +51,11 @@ void Transfers(HANDLE pipe) {
                            7));
     // The host lets one read time out before it says "go": a read it cancelled
     // must not have taken this message.
-    Check(Receive(pipe, &in) && in.substr(0, 2) == "go", "the host's go");
+    check(Receive(pipe, &in) && in.substr(0, 2) == "go", "the host's go");
     std::string last(kMessageSize, '\0');
     last.replace(0, 4, "\x00\x02OK", 4);
     Send(pipe, last);
-    Check(Receive(pipe, &in) && in.substr(0, 3) == "bye", "the host's bye");
+    check(Receive(pipe, &in) && in.substr(0, 3) == "bye", "the host's bye");
     // Closing the server end is the device's removal for the host.
 }
 
@@ -108,7 +95,7 @@ void SendPacket(HANDLE pipe, int kind, const std::string& data) {
 void ExpectPacket(HANDLE pipe, const char* what, int kind, const std::string& data) {
     std::string in;
     if (!Receive(pipe, &in) || in.size() != kMessageSize) {
-        Check(false, what);
+        check(false, what);
         return;
     }
     std::size_t length =
@@ -117,7 +104,7 @@ void ExpectPacket(HANDLE pipe, const char* what, int kind, const std::string& da
                   in.find_first_not_of('\0', 2 + length) == std::string::npos;
     if (!framed) {
         std::printf("peer: %s: length %zu or padding wrong\n", what, length);
-        Check(false, what);
+        check(false, what);
         return;
     }
     Packet p{in.substr(2, 22), in.substr(24, length - 22)};
@@ -130,23 +117,17 @@ void ExpectPacket(HANDLE pipe, const char* what, int kind, const std::string& da
     if (p.Kind() != kind || p.header[3] != 0 || p.data != data || !echoed) {
         std::printf("peer: %s: KIND %02X, %zu data bytes, echo %d\n", what, p.Kind(), p.data.size(),
                     echoed ? 1 : 0);
-        Check(false, what);
+        check(false, what);
     }
-}
-
-std::string Bytes(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values) s += static_cast<char>(v);
-    return s;
 }
 
 std::string HeaderText(int fileNumber) {
     return std::string("/HDR1/01000000000000") + (fileNumber == 1 ? "01" : "02") + "020203";
 }
 
-const std::string kFile1 =
-    Bytes({0x00, 0x00, 0x00, 0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0x01, 0x02, 0x03, 0x04, 0x05});
-const std::string kFile2 = Bytes({0x00, 0x00, 0x00, 0x01, 0xFF, 0xEE, 0xDD, 0xCC, 0xBB});
+// The two csv files of the series as data blocks: a 4-byte row count, the rows.
+const std::string kFile1("\0\0\0\x02\xAA\xBB\xCC\xDD\xEE\x01\x02\x03\x04\x05", 14);
+const std::string kFile2("\0\0\0\x01\xFF\xEE\xDD\xCC\xBB", 9);
 
 // The register's part of the exchanges that usb_dll_host runs through the DLL.
 void Exchanges(HANDLE pipe) {
@@ -195,7 +176,7 @@ void Exchanges(HANDLE pipe) {
     ExpectPacket(pipe, "read: request 2", 0x01, "");
     SendPacket(pipe, 0x45, "CDE");
     std::string in;
-    Check(!Receive(pipe, &in), "nothing more before the host closes");
+    check(!Receive(pipe, &in), "nothing more before the host closes");
 }
 
 // Reads nothing, so the host's writes fill the pipe; the host ends the peer
@@ -239,7 +220,7 @@ int main(int argc, char** argv) {
     } else if (scenario == "silent") {
         Silent(pipe);
     } else {
-        Check(false, "known scenario");
+        check(false, "known scenario");
     }
     FlushFileBuffers(pipe);
     DisconnectNamedPipe(pipe);
