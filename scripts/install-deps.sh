@@ -1,9 +1,9 @@
 #!/bin/sh
 # Installs the Debian packages the build needs, only those missing.
-#   scripts/install-deps.sh           native build (library, tools, tests)
+#   scripts/install-deps.sh           native build (library, tools, tests, fuzz targets)
 #   scripts/install-deps.sh --all     also the MinGW-w64 cross compilers and wine64
 set -eu
-packages="cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev libbenchmark-dev"
+packages="cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev libbenchmark-dev clang libclang-rt-dev"
 if [ "${1:-}" = "--all" ]; then
   packages="$packages g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64"
 fi

@@ -132,7 +132,10 @@ void Received(Input& in) {
         split = writer.Splits();
         while (in.Left() > 0) {
             const std::uint8_t kind = in.Byte();
-            const std::string data = in.Take(in.Word() % 3000);
+            // A serial record never holds a CR (it ends the frame), so every
+            // CR in the file is the writer's.
+            std::string data = in.Take(in.Word() % 3000);
+            if (kind % 4 == 0 || kind % 4 == 2) std::replace(data.begin(), data.end(), '\r', 'R');
             const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
             std::uint32_t rc = 0;
             switch (kind % 4) {
