@@ -3,6 +3,7 @@
 // come from the fuzzer. Every call must end with a documented result code.
 #pragma once
 
+#include <filesystem>
 #include <set>
 #include <string>
 
@@ -32,8 +33,14 @@ inline void WriteSendFiles() {
 
 // Runs the transfer that op picks, with the parameters from in: 0 Ol_Read,
 // 1 Ol_WriteRead receiving, 2 Ol_WriteRead sending a table file, 3 Ol_Write
-// of a line file. Returns its result code, already checked.
-inline std::uint32_t Transfer(std::uint8_t op, Input& in) {
+// of a line file. Returns its result code, already checked. headerFirst: the
+// link's receive succeeds only after a header was accepted, so a success
+// leaves the header file and a data file behind (network and USB).
+inline std::uint32_t Transfer(std::uint8_t op, Input& in, bool headerFirst) {
+    namespace fs = std::filesystem;
+    for (const auto& entry : fs::directory_iterator(Scratch())) {
+        if (entry.path().filename().string().rfind("data.", 0) == 0) fs::remove(entry.path());
+    }
     std::string data = ScratchPath("data.csv"), header = ScratchPath("data.hdr");
     std::string sendData = ScratchPath("send.csv"), sendHeader = ScratchPath("send.hdr");
     std::string lines = ScratchPath("send.txt");
@@ -79,6 +86,16 @@ inline std::uint32_t Transfer(std::uint8_t op, Input& in) {
     // ORV_FUZZ_VERBOSE=1 tells the result of every case (to check seeds).
     if (std::getenv("ORV_FUZZ_VERBOSE") != nullptr) std::fprintf(stderr, "op %u: %u\n", op % 4, rc);
     FUZZ_CHECK(Documented(rc));
+    if (rc == 0 && op % 4 == 0) FUZZ_CHECK(fs::exists(data));
+    if (rc == 0 && op % 4 == 1 && headerFirst) {
+        FUZZ_CHECK(fs::exists(header));
+        bool dataFile = false;
+        for (const auto& entry : fs::directory_iterator(Scratch())) {
+            const std::string name = entry.path().filename().string();
+            dataFile = dataFile || (name.rfind("data.", 0) == 0 && name != "data.hdr");
+        }
+        FUZZ_CHECK(dataFile);
+    }
     return rc;
 }
 

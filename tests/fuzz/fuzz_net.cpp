@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(::send(peer, stream.data(), stream.size(), MSG_NOSIGNAL) ==
                static_cast<ssize_t>(stream.size()));
     ::shutdown(peer, SHUT_WR);
-    orv::fuzz::Transfer(op, flags);
+    orv::fuzz::Transfer(op, flags, true);
     FUZZ_CHECK(Ol_Close() == OL_OK);
     ::close(peer);
     return 0;

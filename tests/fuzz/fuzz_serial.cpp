@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     SerialOpenRecord record{address, kPort, 2, lineMode};
     FUZZ_CHECK(Ol_Open_RS(&record) == OL_OK);
     modem->Send(stream.data(), stream.size());
-    orv::fuzz::Transfer(op, flags);
+    orv::fuzz::Transfer(op, flags, false);
     FUZZ_CHECK(Ol_Close() == OL_OK);
     FUZZ_CHECK(!modem->IsOpen());
     orv::testing::RemoveVirtualPorts();

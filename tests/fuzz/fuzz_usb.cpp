@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(peer >= 0);
     std::atomic<bool> done{false};
     std::thread player(Play, peer, std::cref(transfers), std::cref(done));
-    orv::fuzz::Transfer(op, flags);
+    orv::fuzz::Transfer(op, flags, true);
     done.store(true);
     player.join();
     FUZZ_CHECK(Ol_Close() == OL_OK);
