@@ -50,7 +50,7 @@ inline std::uint32_t Transfer(std::uint8_t op, Input& in, bool headerFirst) {
     request.selection = flags % 3;
     request.command = (flags & 4) != 0 ? command : nullptr;
     request.receiveWait = 3000;
-    request.retries = (flags >> 3) % 3;
+    request.retries = 1 + (flags >> 3) % 3;  // the network link makes this many attempts
     request.timeout = 3000;
     request.selectRetries = 1;
     request.selectTimeout = 3000;
