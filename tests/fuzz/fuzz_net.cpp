@@ -4,7 +4,7 @@
 //   byte 0: the transfer (fuzz_exchange.h), byte 1: its flags; then the
 //   register's turns, each a 2-byte word (high first: bit 15 set = sent at
 //   once, else once the library has sent something since the last turn and
-//   paused; the
+//   paused for 3 ms; the
 //   rest modulo 1500 its length) and its bytes. The library drains a byte
 //   that waits before each block it sends, so an answer must come after it.
 #include <arpa/inet.h>
@@ -42,19 +42,19 @@ struct Turn {
     std::string bytes;
 };
 
-// True once the library has sent something and then paused for a
-// millisecond (it waits for an answer then); false when nothing came within
-// the wait or the call is over.
+// True once the library has sent something and then paused for 3 ms (it
+// waits for an answer then); false when nothing came within the wait or the
+// call is over.
 bool LibraryWaits(int peer, const std::atomic<bool>& done) {
-    bool any = false;
+    int quiet = -1;  // empty slices since the last byte; -1 before the first
     for (int slice = 0; slice < 200 && !done.load(); ++slice) {
         pollfd p{peer, POLLIN, 0};
         if (::poll(&p, 1, 1) <= 0) {
-            if (any) return true;
+            if (quiet >= 0 && ++quiet == 3) return true;
             continue;
         }
         std::uint8_t sink[4096];
-        while (::recv(peer, sink, sizeof sink, MSG_DONTWAIT) > 0) any = true;
+        while (::recv(peer, sink, sizeof sink, MSG_DONTWAIT) > 0) quiet = 0;
     }
     return false;
 }
