@@ -77,7 +77,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (in.Left() > 0) transfers.push_back(in.Take(in.Word() % 1025));
     orv::fuzz::NoLeak noLeak;
     UsbOpenRecord record{g_path.data()};
-    FUZZ_CHECK(Ol_Open_USB(&record) == OL_OK);
+    const std::uint32_t opened = Ol_Open_USB(&record);
+    if (opened != OL_OK) std::fprintf(stderr, "Ol_Open_USB: %u\n", opened);
+    FUZZ_CHECK(opened == OL_OK);
     const int peer = ::accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
     FUZZ_CHECK(peer >= 0);
     std::atomic<bool> done{false};
