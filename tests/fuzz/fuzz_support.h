@@ -10,21 +10,28 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 
 namespace orv::fuzz {
 
-// A folder private to this process (0700), made once.
+// A folder private to this process (0700), made once and removed at exit
+// (its name outlives every static destructor for that).
 inline const std::string& Scratch() {
-    static const std::string dir = [] {
+    static const std::string* dir = [] {
         const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/orv_fuzz_XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr) std::abort();
-        return pattern;
+        auto* made =
+            new std::string(std::string(base != nullptr ? base : "/tmp") + "/orv_fuzz_XXXXXX");
+        if (mkdtemp(made->data()) == nullptr) std::abort();
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(Scratch(), ignored);
+        });
+        return made;
     }();
-    return dir;
+    return *dir;
 }
 inline std::string ScratchPath(const char* name) {
     return Scratch() + "/" + name;
