@@ -1,14 +1,15 @@
 #!/bin/sh
 # Runs every test on a fresh Debian machine: installs what is missing, builds
 # every preset (Linux, ASan+UBSan, ThreadSanitizer, Windows x86_64 and i686) and
-# runs its tests (under ThreadSanitizer: the tests of the library's threads),
+# runs its tests (under ThreadSanitizer: the tests of the library's threads;
+# fuzz: every corpus replayed, then each fuzz target for a short budget),
 # then generates the reference documentation and builds and checks the packages.
 # Ends with one line per step and exits non-zero when any build or test
 # failed, so the last lines tell the whole story.
 #   scripts/test.sh [STEP...]     (default: every step below)
 set -eu
 cd "$(dirname "$0")/.."
-steps=${*:-"linux asan tsan linux32 mingw64 mingw32 docs packages"}
+steps=${*:-"linux asan tsan fuzz linux32 mingw64 mingw32 docs packages"}
 scripts/install-deps.sh --all
 jobs=$(nproc)
 log=$(mktemp -d)
