@@ -1,0 +1,364 @@
+// The fault matrix: every step at which the register sends something in a
+// sending and a receiving exchange, on every link, times every fault it can
+// make there. Each cell checks the result, what the host sent after the fault,
+// that no descriptor stayed open, the files received so far, and that the
+// next exchange succeeds (on the same link, or after reopening when the link
+// is gone or holds leftovers of the fault).
+#include <gtest/gtest.h>
+
+#include "orv_lib.h"
+#include "platform/clock.h"
+#include "register/tcp_register.h"
+#include "register/usb_register.h"
+#include "support/fault_play.h"
+#include "support/library_test.h"
+
+namespace orv::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes Text(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
+
+// A two-file series with table widths 2 and 3: file 1 in two data blocks,
+// file 2 in one. Each data block: counter, row count, rows.
+const Bytes kData1a = {0, 0, 0, 1, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
+const Bytes kData1b = {0, 1, 0, 1, 0x01, 0x02, 0x03, 0x04, 0x05};
+const Bytes kData2 = {0, 0, 0, 1, 0xFF, 0xEE, 0xDD, 0xCC, 0xBB};
+const std::string kRows1a = "AABB,CCDDEE\r\n", kRows1b = "0102,030405\r\n",
+                  kRows2 = "FFEE,DDCCBB\r\n";
+const std::string kHeaderHex = "0100000000000001020203";
+const std::string kHeaderCsv = "01,00,0000,00,0000,01,02,02,03";
+
+// Network: the header travels as bytes, USB: as hex text.
+Bytes NetHeader(std::uint8_t k) {
+    Bytes h = Text("/HDR1/");
+    const Bytes fields = {0x01, 0, 0, 0, 0, 0, 0, k, 2, 2, 3};
+    h.insert(h.end(), fields.begin(), fields.end());
+    return h;
+}
+Bytes UsbHeader(int k) {
+    return Text("/HDR1/01000000000000" + std::string(k == 1 ? "01" : "02") + "020203");
+}
+
+// The expected result of each fault at a step; -1 where the fault does not
+// exist on that link.
+struct Row {
+    const char* step;
+    int rc[kFaultCount];
+};
+
+class FaultMatrix : public LibraryTest {
+  protected:
+    void SetUp() override {
+        LibraryTest::SetUp();
+        Ol_Initialize();
+        Put("hdr.txt", kHeaderHex);
+        Put("OUT.CSV", kRows1a + kRows1b);
+        Put("OUT.002", kRows2);
+    }
+    void Put(const std::string& name, const std::string& bytes) {
+        std::ofstream(TempPath(name), std::ios::binary) << bytes;
+    }
+    // The receiving descriptors, fresh for each cell (old files removed).
+    void FreshReceive() {
+        for (const char* name : {"in_hdr.txt", "IN.CSV", "IN.002"})
+            std::filesystem::remove(TempPath(name));
+        inHeaderPath = TempPath("in_hdr.txt");
+        inDataPath = TempPath("IN.CSV");
+        inHeader = {1, inHeaderPath.data(), 0};
+        inData = {1, 0, inDataPath.data(), 0};
+        outHeaderPath = TempPath("hdr.txt");
+        outDataPath = TempPath("OUT.CSV");
+        outHeader = {0, outHeaderPath.data(), 0};
+        outData = {1, 0, outDataPath.data(), 0};
+    }
+    void CheckReceived(const ExpectedFiles& e) {
+        const std::string paths[3] = {inHeaderPath, inDataPath, TempPath("IN.002")};
+        for (int f = 0; f < 3; ++f) {
+            SCOPED_TRACE(paths[f]);
+            EXPECT_EQ(std::filesystem::exists(paths[f]), e.exists[f]);
+            if (e.exists[f]) {
+                EXPECT_EQ(Slurp(paths[f]), f == 0 ? kHeaderCsv : e.rows[f]);
+            }
+        }
+    }
+
+    // Walks every cell of rows for script: the register plays it with the
+    // fault at the row's step, then the undisturbed exchange follows.
+    // reopen(fault, rc) reopens the link when the cell left it unusable.
+    void Walk(Peer& peer, const Script& script, const std::vector<Row>& rows, bool receiving,
+              const std::function<std::uint32_t()>& host,
+              const std::function<void(Fault, std::uint32_t)>& reopen) {
+        std::vector<Heard> heard;
+        for (const Row& row : rows) {
+            std::size_t at = 0;
+            while (at < script.size() && std::string(script[at].name) != row.step) ++at;
+            ASSERT_LT(at, script.size()) << row.step;
+            for (int f = 0; f < kFaultCount; ++f) {
+                if (row.rc[f] < 0) continue;
+                const Fault fault = kFaults[f];
+                SCOPED_TRACE(std::string(row.step) + " x " + FaultName(fault));
+                FreshReceive();
+                const long files = OpenDescriptors();
+                const std::uint32_t rc = PlayAgainst(peer, script, at, fault, host, &heard);
+                EXPECT_EQ(rc, static_cast<std::uint32_t>(row.rc[f]));
+                // A close takes the register's own descriptor too: counted
+                // again after the next exchange, on a new connection.
+                if (fault != Fault::Close) {
+                    EXPECT_EQ(OpenDescriptors(), files);
+                }
+                std::vector<int> kinds;
+                for (const Heard& h : heard)
+                    if (rc == OL_OK || h.step > at) kinds.push_back(h.kind);
+                // After a failure the host sends nothing more, but for the NAK
+                // to a selection answered wrongly.
+                const std::vector<int> none, nak = {reg::kUsbNak};
+                EXPECT_EQ(kinds, rc == OL_OK             ? HostKinds(script)
+                                 : rc == OL_USB_BAD_OPEN ? nak
+                                                         : none);
+                if (receiving) {
+                    CheckReceived(
+                        FilesAfter(script, at, rc == OL_OK, peer.StepArrives(fault, script[at])));
+                }
+
+                reopen(fault, rc);
+                FreshReceive();
+                EXPECT_EQ(PlayAgainst(peer, script, script.size(), Fault::None, host, &heard),
+                          OL_OK)
+                    << "the next exchange";
+                EXPECT_EQ(OpenDescriptors(), files);
+                if (receiving) CheckReceived(FilesAfter(script, script.size(), true, false));
+            }
+        }
+    }
+
+    std::string inHeaderPath, inDataPath, outHeaderPath, outDataPath;
+    HeaderFileDesc inHeader{}, outHeader{};
+    DataFileDesc inData{}, outData{};
+};
+
+// --- network ---
+
+class TcpPeer : public Peer {
+  public:
+    explicit TcpPeer(reg::TcpRegister& r) : reg_(r) {}
+    void Send(const Step& s) override { reg_.Send(0, s.kind, s.data); }
+    void Inject(Fault fault, const Step& s) override {
+        const reg::TcpBlock block{reg_.terminal, 0, s.kind, 0, s.data};
+        const Bytes frame = reg::TcpRegister::Frame(block);
+        switch (fault) {
+            case Fault::Close:
+                reg_.CloseConnection();
+                break;
+            case Fault::Refuse:
+                reg_.Refuse(0);
+                break;
+            case Fault::BadChecksum:
+                reg_.SendWithChecksum(block, static_cast<std::uint8_t>(frame.back() + 1));
+                break;
+            case Fault::WrongSequence:
+                reg_.Send(0x5A, s.kind, s.data);
+                break;
+            case Fault::EarlyEnd:
+                reg_.Send(0, reg::kTcpEnd, {});
+                break;
+            case Fault::Garbage:
+                reg_.SendRaw("\xFF\xFFjunk", 6);
+                break;
+            default:
+                break;
+        }
+    }
+    bool StepArrives(Fault fault, const Step&) override { return fault == Fault::WrongSequence; }
+    int Receive(int ms) override {
+        reg::TcpBlock b;
+        return reg_.Receive(&b, ms) == reg::TcpStatus::Ok ? b.type : -1;
+    }
+
+  private:
+    reg::TcpRegister& reg_;
+};
+
+Script NetSending() {
+    const Step a1 = Says("command answer", 0x01), a2 = Says("file 1 answer", 0x01),
+               a3 = Says("file 2 answer", 0x01);
+    return {Hears("command", 0x00), a1, Hears("header 1", 0x03),
+            Hears("data 1", 0x44),  a2, Hears("header 2", 0x43),
+            Hears("data 2", 0x44),  a3, Hears("end", 0x81)};
+}
+Script NetReceiving() {
+    return {Hears("command", 0x00),
+            Says("header 1", 0x03, NetHeader(1), 1, "", true),
+            Says("data 1a", 0x04, kData1a, 1, kRows1a),
+            Says("data 1b", 0x44, kData1b, 1, kRows1b),
+            Says("header 2", 0x43, NetHeader(2), 2, "", true),
+            Says("data 2", 0x44, kData2, 2, kRows2),
+            Hears("end", 0x81)};
+}
+
+// Columns: silence, close, refuse, NAK, checksum, wrong sequence, end early,
+// garbage. The network link reads no sequence numbers, and looks only at the
+// type 0x82 of an answer.
+const std::vector<Row> kNetSendingRows = {
+    {"command answer", {39, 82, 84, -1, 82, 0, 0, 82}},
+    {"file 1 answer", {39, 82, 84, -1, 82, 0, 0, 82}},
+    {"file 2 answer", {39, 82, 84, -1, 82, 0, 0, 82}},
+};
+const std::vector<Row> kNetReceivingRows = {
+    {"header 1", {39, 82, 84, -1, 82, 0, 23, 82}}, {"data 1a", {39, 82, 84, -1, 82, 0, 23, 82}},
+    {"data 1b", {39, 82, 84, -1, 82, 0, 0, 82}},   {"header 2", {39, 82, 84, -1, 82, 0, 23, 82}},
+    {"data 2", {39, 82, 84, -1, 82, 0, 0, 82}},
+};
+
+TEST_F(FaultMatrix, Network) {
+    platform::SetTimeScale(100);
+    reg::TcpRegister r;
+    ASSERT_TRUE(r.Listen());
+    auto open = [&] {
+        NetworkOpenRecord record{const_cast<char*>("127.0.0.1"), const_cast<char*>("127.0.0.1"),
+                                 r.Port()};
+        ASSERT_EQ(Ol_Open_MWS(&record), OL_OK);
+        ASSERT_TRUE(r.Accept(5000));
+    };
+    open();
+    // A fault that closed the link or left bytes behind it: reopen.
+    auto reopen = [&](Fault fault, std::uint32_t rc) {
+        if (rc == OL_OK || fault == Fault::Silence || fault == Fault::Refuse ||
+            fault == Fault::BadChecksum)
+            return;
+        Ol_Close();
+        r.CloseConnection();
+        open();
+    };
+    TcpPeer peer(r);
+    char put[] = "PUT", get[] = "GET";
+    ExchangeRequest send{1, 2, put, 20000, 3, 100, 0, 0, 0, 0, 0};
+    ExchangeRequest receive{0, 2, get, 20000, 3, 100, 0, 0, 0, 0, 0};
+    Walk(
+        peer, NetSending(), kNetSendingRows, false,
+        [&] { return Ol_WriteRead(&send, &outHeader, &outData); }, reopen);
+    Walk(
+        peer, NetReceiving(), kNetReceivingRows, true,
+        [&] { return Ol_WriteRead(&receive, &inHeader, &inData); }, reopen);
+    Ol_Close();
+}
+
+// --- USB ---
+
+class UsbPeer : public Peer {
+  public:
+    explicit UsbPeer(reg::UsbRegister& r) : reg_(r) {}
+    void Send(const Step& s) override { reg_.Send(s.kind, s.data); }
+    void Inject(Fault fault, const Step& s) override {
+        switch (fault) {
+            case Fault::Close:
+                reg_.Disconnect();
+                break;
+            case Fault::Refuse:
+                reg_.Send(reg::kUsbNakEnd);
+                break;
+            case Fault::Nak:
+            case Fault::EarlyEnd:
+                reg_.Send(fault == Fault::Nak ? reg::kUsbNak : reg::kUsbEnd);
+                // A packet without data where a data block belongs is
+                // skipped: the block is asked for again.
+                if (StepArrives(fault, s) && Receive(5000) == reg::kUsbRequest) Send(s);
+                break;
+            case Fault::Garbage:
+                reg_.SendWithLength(5, s.kind);
+                break;
+            default:
+                break;
+        }
+    }
+    bool StepArrives(Fault fault, const Step& s) override {
+        return (fault == Fault::Nak || fault == Fault::EarlyEnd) && s.file != 0 && !s.header;
+    }
+    int Receive(int ms) override {
+        reg::UsbPacket p;
+        return reg_.Receive(&p, ms) == reg::UsbStatus::Ok ? p.kind : -1;
+    }
+
+  private:
+    reg::UsbRegister& reg_;
+};
+
+Script UsbSending() {
+    auto answer = [](const char* name) { return Says(name, 0x01); };
+    return {Hears("selection", 0x0F),  answer("selection answer"), Hears("command", 0x00),
+            answer("command answer"),  Hears("header 1", 0x03),    answer("header 1 answer"),
+            Hears("data 1", 0x44),     answer("data 1 answer"),    Hears("header 2", 0x43),
+            answer("header 2 answer"), Hears("data 2", 0x44),      answer("data 2 answer"),
+            Hears("end", 0x81)};
+}
+Script UsbReceiving() {
+    const Step request = Hears("request", 0x01);
+    return {Hears("selection", 0x01),
+            Says("selection answer", 0x01, {}),
+            Hears("command", 0x00),
+            Says("header 1", 0x03, UsbHeader(1), 1, "", true),
+            request,
+            Says("data 1a", 0x04, kData1a, 1, kRows1a),
+            request,
+            Says("data 1b", 0x44, kData1b, 1, kRows1b),
+            request,
+            Says("header 2", 0x43, UsbHeader(2), 2, "", true),
+            request,
+            Says("data 2", 0x44, kData2, 2, kRows2),
+            Hears("end", 0x81)};
+}
+
+// Columns as for the network. A NAK or an END as an answer is taken as an
+// answer; a NAK where a data block belongs carries no data and the block is
+// asked for again; a selection answered otherwise than by 0x01 gets a NAK.
+const std::vector<Row> kUsbSendingRows = {
+    {"selection answer", {39, 87, 89, 86, -1, -1, 86, 87}},
+    {"command answer", {39, 87, 89, 0, -1, -1, 0, 87}},
+    {"header 1 answer", {39, 87, 89, 0, -1, -1, 0, 87}},
+    {"data 1 answer", {39, 87, 89, 0, -1, -1, 0, 87}},
+    {"header 2 answer", {39, 87, 89, 0, -1, -1, 0, 87}},
+    {"data 2 answer", {39, 87, 89, 0, -1, -1, 0, 87}},
+};
+const std::vector<Row> kUsbReceivingRows = {
+    {"selection answer", {39, 87, 89, 86, -1, -1, 86, 87}},
+    {"header 1", {39, 87, 89, 23, -1, -1, 23, 87}},
+    {"data 1a", {39, 87, 89, 0, -1, -1, 0, 87}},
+    {"data 1b", {39, 87, 89, 0, -1, -1, 0, 87}},
+    {"header 2", {39, 87, 89, 23, -1, -1, 23, 87}},
+    {"data 2", {39, 87, 89, 0, -1, -1, 0, 87}},
+};
+
+TEST_F(FaultMatrix, Usb) {
+    platform::SetTimeScale(200);
+    reg::UsbRegister r;
+    ASSERT_TRUE(r.Listen(TempPath("usb.sock")));
+    auto open = [&] {
+        UsbOpenRecord record{const_cast<char*>(r.Path().c_str())};
+        ASSERT_EQ(Ol_Open_USB(&record), OL_OK);
+        ASSERT_TRUE(r.Accept(5000));
+    };
+    open();
+    auto reopen = [&](Fault fault, std::uint32_t rc) {
+        if (rc == OL_OK || fault == Fault::Silence || fault == Fault::Refuse) return;
+        Ol_Close();
+        r.Disconnect();
+        open();
+    };
+    UsbPeer peer(r);
+    char put[] = "PUT", get[] = "GET";
+    ExchangeRequest send{1, 0, put, 0, 0, 0, 0, 0, 0, 0, 0};
+    ExchangeRequest receive{0, 1, get, 0, 0, 0, 0, 0, 0, 0, 0};
+    Walk(
+        peer, UsbSending(), kUsbSendingRows, false,
+        [&] { return Ol_WriteRead(&send, &outHeader, &outData); }, reopen);
+    Walk(
+        peer, UsbReceiving(), kUsbReceivingRows, true,
+        [&] { return Ol_WriteRead(&receive, &inHeader, &inData); }, reopen);
+    Ol_Close();
+}
+
+}  // namespace
+}  // namespace orv::test
