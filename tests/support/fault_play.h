@@ -39,10 +39,6 @@ inline const char* FaultName(Fault f) {
                                         "checksum", "wrong sequence", "end early", "garbage"};
     return names[static_cast<int>(f)];
 }
-// A continuing fault leaves the register playing the rest of its part.
-inline bool Continuing(Fault f) {
-    return f == Fault::WrongSequence || f == Fault::EarlyEnd || f == Fault::Nak;
-}
 
 // One step of an exchange as the register sees it: something it sends (a
 // frame, block or packet of kind with data) or something it awaits from the
@@ -73,6 +69,10 @@ class Peer {
     virtual ~Peer() = default;
     virtual void Send(const Step& step) = 0;
     virtual void Inject(Fault fault, const Step& step) = 0;
+    // Whether the register plays the rest of its part after the fault.
+    virtual bool Continues(Fault fault) = 0;
+    // A letter for what the host sent, for the tables.
+    virtual char Letter(int kind) = 0;
     // Whether the step's own frame still arrives after the fault (the fault
     // was accepted as it is, or put in before the frame).
     virtual bool StepArrives(Fault fault, const Step& step) {
@@ -114,7 +114,7 @@ inline std::uint32_t PlayAgainst(Peer& peer, const Script& script, std::size_t f
             const Step& step = script[i];
             if (i == faultAt) {
                 peer.Inject(fault, step);
-                if (!Continuing(fault)) break;
+                if (!peer.Continues(fault)) break;
             } else if (step.registerSends) {
                 peer.Send(step);
             } else {
