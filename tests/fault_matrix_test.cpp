@@ -6,6 +6,12 @@
 // is gone or holds leftovers of the fault).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+
 #include "orv_lib.h"
 #include "platform/clock.h"
 #include "register/tcp_register.h"
@@ -52,12 +58,26 @@ struct Row {
     const char* cells[kFaultCount];
 };
 
+// Each link's test walks every cell once (EveryCell), or, as a soak, cells
+// picked at random (Soak: ORV_SOAK_CELLS per exchange, 12 unless set; the seed
+// is ORV_SOAK_SEED or a random one, printed either way).
 template <class Base>
-class Matrix : public Base {
+class Matrix : public Base, public ::testing::WithParamInterface<bool> {
   protected:
     using Base::TempPath;
     void SetUp() override {
         Base::SetUp();
+        if (GetParam()) {
+            const char* cells = std::getenv("ORV_SOAK_CELLS");
+            const char* seed = std::getenv("ORV_SOAK_SEED");
+            soakCells = cells != nullptr ? std::atoi(cells) : 12;
+            const unsigned value = seed != nullptr
+                                       ? static_cast<unsigned>(std::strtoul(seed, nullptr, 0))
+                                       : std::random_device()();
+            random.seed(value);
+            std::printf("soak: %d cells per exchange, ORV_SOAK_SEED=%u\n", soakCells, value);
+            ::testing::Test::RecordProperty("soak_seed", std::to_string(value));
+        }
         Ol_Initialize();
         Put("hdr.txt", kHeaderHex);
         Put("OUT.CSV", kRows1a + kRows1b);
@@ -90,68 +110,117 @@ class Matrix : public Base {
         }
     }
 
-    // Walks every cell of rows for script: the register plays it with the
-    // fault at the row's step, then the undisturbed exchange follows.
-    // reopen(fault, rc) reopens the link when the cell left it unusable.
+    // Walks every cell of rows for script (or, in a soak, soakCells cells
+    // picked at random): the register plays it with the fault at the row's
+    // step, then the undisturbed exchange follows. reopen(fault, rc) reopens
+    // the link when the cell left it unusable.
     void Walk(Peer& peer, const Script& script, const std::vector<Row>& rows, bool receiving,
               const std::function<std::uint32_t()>& host,
               const std::function<void(Fault, std::uint32_t)>& reopen) {
-        std::vector<Heard> heard;
-        for (const Row& row : rows) {
-            std::size_t at = 0;
-            while (at < script.size() && std::string(script[at].name) != row.step) ++at;
-            ASSERT_LT(at, script.size()) << row.step;
-            for (int f = 0; f < kFaultCount; ++f) {
-                if (row.cells[f] == nullptr) continue;
-                const std::string cell = row.cells[f];
-                const std::size_t colon = cell.find(':');
-                const std::string after = colon == cell.npos ? "" : cell.substr(colon + 1);
-                const Fault fault = kFaults[f];
-                SCOPED_TRACE(std::string(row.step) + " x " + FaultName(fault));
-                FreshReceive();
-                const long files = OpenDescriptors();
-                const std::uint32_t rc = PlayAgainst(peer, script, at, fault, host, &heard);
-                EXPECT_EQ(rc, std::stoul(cell));
-                // A close takes the register's own descriptor too: counted
-                // again after the next exchange, on a new connection.
-                if (fault != Fault::Close) {
-                    EXPECT_EQ(OpenDescriptors(), files);
-                }
-                // An exchange played to its end heard everything; otherwise
-                // the host sent what the table says after the fault.
-                std::vector<int> kinds;
-                std::string letters;
-                for (const Heard& h : heard) {
-                    kinds.push_back(h.kind);
-                    if (h.step >= at) letters += peer.Letter(h.kind);
-                }
-                const bool played = rc == OL_OK && peer.Continues(fault);
-                if (played) {
-                    EXPECT_EQ(kinds, HostKinds(script));
-                } else {
-                    EXPECT_EQ(letters, after);
-                }
-                if (receiving) {
-                    CheckReceived(
-                        FilesAfter(script, at, played, peer.StepArrives(fault, script[at])));
-                }
-
-                reopen(fault, rc);
-                FreshReceive();
-                EXPECT_EQ(PlayAgainst(peer, script, script.size(), Fault::None, host, &heard),
-                          OL_OK)
-                    << "the next exchange";
-                EXPECT_EQ(OpenDescriptors(), files);
-                if (receiving) CheckReceived(FilesAfter(script, script.size(), true, false));
-            }
+        std::vector<std::pair<const Row*, int>> cells;
+        for (const Row& row : rows)
+            for (int f = 0; f < kFaultCount; ++f)
+                if (row.cells[f] != nullptr) cells.emplace_back(&row, f);
+        if (soakCells == 0) {
+            for (const auto& [row, f] : cells)
+                RunCell(peer, script, *row, f, receiving, host, reopen);
+            return;
         }
+        // Threads and mappings settle after a few cells: the C library keeps
+        // the stacks of ended threads and the heaps it made for threads, for
+        // reuse. From then on threads and descriptors stay put, and mappings
+        // grow by a few at most (a leaked thread stack or mapping per
+        // exchange would add hundreds in a long soak).
+        const int warmUp = std::max(3, soakCells / 10);
+        long files = 0, threads = 0, maps = 0;
+        for (int n = 0; n < warmUp + soakCells && !::testing::Test::HasFatalFailure(); ++n) {
+            const auto& [row, f] = cells[random() % cells.size()];
+            RunCell(peer, script, *row, f, receiving, host, reopen);
+            if (n + 1 == warmUp) files = OpenDescriptors(), threads = Threads(), maps = Mappings();
+        }
+        EXPECT_EQ(OpenDescriptors(), files);
+        EXPECT_EQ(Threads(), threads);
+        EXPECT_LE(Mappings(), maps + 4);
     }
+
+    void RunCell(Peer& peer, const Script& script, const Row& row, int f, bool receiving,
+                 const std::function<std::uint32_t()>& host,
+                 const std::function<void(Fault, std::uint32_t)>& reopen) {
+        std::vector<Heard> heard;
+        std::size_t at = 0;
+        while (at < script.size() && std::string(script[at].name) != row.step) ++at;
+        ASSERT_LT(at, script.size()) << row.step;
+        const std::string cell = row.cells[f];
+        const std::size_t colon = cell.find(':');
+        const std::string after = colon == cell.npos ? "" : cell.substr(colon + 1);
+        const Fault fault = kFaults[f];
+        SCOPED_TRACE(std::string(row.step) + " x " + FaultName(fault));
+        FreshReceive();
+        const long files = OpenDescriptors();
+        const std::uint32_t rc =
+            Timed([&] { return PlayAgainst(peer, script, at, fault, host, &heard); });
+        EXPECT_EQ(rc, std::stoul(cell));
+        // A close takes the register's own descriptor too: counted again
+        // after the next exchange, on a new connection.
+        if (fault != Fault::Close) {
+            EXPECT_EQ(OpenDescriptors(), files);
+        }
+        // An exchange played to its end heard everything; otherwise the host
+        // sent what the table says after the fault.
+        std::vector<int> kinds;
+        std::string letters;
+        for (const Heard& h : heard) {
+            kinds.push_back(h.kind);
+            if (h.step >= at) letters += peer.Letter(h.kind);
+        }
+        const bool played = rc == OL_OK && peer.Continues(fault);
+        if (played) {
+            EXPECT_EQ(kinds, HostKinds(script));
+        } else {
+            EXPECT_EQ(letters, after);
+        }
+        if (receiving) {
+            CheckReceived(FilesAfter(script, at, played, peer.StepArrives(fault, script[at])));
+        }
+
+        reopen(fault, rc);
+        FreshReceive();
+        EXPECT_EQ(Timed([&] {
+                      return PlayAgainst(peer, script, script.size(), Fault::None, host, &heard);
+                  }),
+                  OL_OK)
+            << "the next exchange";
+        EXPECT_EQ(OpenDescriptors(), files);
+        if (receiving) CheckReceived(FilesAfter(script, script.size(), true, false));
+    }
+
+    // Runs an exchange and checks that it took no longer than the link's
+    // limit for one failing exchange (limitMs of protocol time), with a few
+    // real seconds to spare for a busy machine.
+    std::uint32_t Timed(const std::function<std::uint32_t()>& exchange) {
+        const auto start = std::chrono::steady_clock::now();
+        const std::uint32_t rc = exchange();
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - start)
+                              .count();
+        EXPECT_LE(took, limitMs / platform::TimeScale() + 3000) << "ms for an exchange";
+        return rc;
+    }
+
+    // The soak's cells per exchange (0: walk every cell once), its random
+    // numbers and the longest a failing exchange may take, protocol ms.
+    int soakCells = 0;
+    std::mt19937 random;
+    std::uint32_t limitMs = 0;
 
     std::string inHeaderPath, inDataPath, outHeaderPath, outDataPath;
     HeaderFileDesc inHeader{}, outHeader{};
     DataFileDesc inData{}, outData{};
 };
 using FaultMatrix = Matrix<LibraryTest>;
+std::string Mode(const ::testing::TestParamInfo<bool>& info) {
+    return info.param ? "Soak" : "EveryCell";
+}
 
 // --- network ---
 
@@ -232,8 +301,9 @@ const std::vector<Row> kNetReceivingRows = {
     {"data 2", {"39", "82", "84", nullptr, "82", "0", "0", "82"}},
 };
 
-TEST_F(FaultMatrix, Network) {
-    platform::SetTimeScale(100);
+TEST_P(FaultMatrix, Network) {
+    limitMs = 25000;
+    platform::SetTimeScale(50);
     reg::TcpRegister r;
     ASSERT_TRUE(r.Listen());
     auto open = [&] {
@@ -352,8 +422,9 @@ const std::vector<Row> kUsbReceivingRows = {
     {"data 2", {"39", "87", "89", "0", nullptr, nullptr, "0", "87"}},
 };
 
-TEST_F(FaultMatrix, Usb) {
-    platform::SetTimeScale(200);
+TEST_P(FaultMatrix, Usb) {
+    limitMs = 50000;
+    platform::SetTimeScale(100);
     reg::UsbRegister r;
     ASSERT_TRUE(r.Listen(TempPath("usb.sock")));
     auto open = [&] {
@@ -463,11 +534,12 @@ class SerialPeer : public Peer {
     }
 
   private:
-    // An EOT may begin a selection: the bytes right behind it decide.
+    // An EOT may begin a selection: the bytes right behind it decide. The
+    // look ahead is short next to the host's time limits (240 ms here).
     int AfterEot() {
         std::vector<int> eots = {reg::kEot};
         for (;;) {
-            const reg::Event e = reg_.Next(50);
+            const reg::Event e = reg_.Next(20);
             if (e.kind == reg::Event::Selection) return kSelection;
             if (e.kind == reg::Event::Data) continue;
             if (e.kind == reg::Event::Control && e.byte == reg::kEot) {
@@ -537,6 +609,8 @@ const std::vector<Row> kSerialSendingRows = {
     {"end answer", {"39:EE", "31", "39:EE", nullptr, nullptr, nullptr, "37", "39:EE"}},
 };
 const std::vector<Row> kSerialReceivingRows = {
+    {"bid answer", {"39:QE", "31", "39:QE", nullptr, nullptr, nullptr, "39:QE", "39:QE"}},
+    {"command answer", {"39:FE", "31", "39:FE", nullptr, nullptr, nullptr, "37", "39:FE"}},
     {"ENQ", {"39:EE", "31", "39:EE", nullptr, nullptr, nullptr, "37", "39:EE"}},
     {"header 1", {"39", "31", "39", nullptr, "0", "0", "0", "39:N"}},
     {"data 1a", {"39", "31", "39", nullptr, "0", "0", "37", "39:N"}},
@@ -547,7 +621,9 @@ const std::vector<Row> kSerialReceivingRows = {
 
 using SerialFaultMatrix = Matrix<SerialTest>;
 
-TEST_F(SerialFaultMatrix, Serial) {
+TEST_P(SerialFaultMatrix, Serial) {
+    limitMs = 20000;
+    platform::SetTimeScale(25);
     ASSERT_EQ(Open(1), OL_OK);
     auto reopen = [&](Fault fault, std::uint32_t) {
         if (fault != Fault::Close) return;
@@ -558,17 +634,20 @@ TEST_F(SerialFaultMatrix, Serial) {
     };
     SerialPeer peer(reg(), modem());
     char put[] = "PUT", get[] = "GET";
-    ExchangeRequest send{1, 0, put, 0, 1, 2000, 0, 1, 2000, 0, 0};
-    ExchangeRequest receive{0, 1, get, 0, 1, 2000, 0, 1, 2000, 0, 0};
+    ExchangeRequest send{1, 0, put, 0, 1, 6000, 0, 1, 6000, 0, 0};
+    ExchangeRequest receive{0, 1, get, 0, 1, 6000, 0, 1, 6000, 0, 0};
     auto sending = [&] { return Ol_WriteRead(&send, &outHeader, &outData); };
     auto receiving = [&] {
-        inHeader.timeout = inData.timeout = 2000;
+        inHeader.timeout = inData.timeout = 6000;
         return Ol_WriteRead(&receive, &inHeader, &inData);
     };
     Walk(peer, SerialSending(), kSerialSendingRows, false, sending, reopen);
     Walk(peer, SerialReceiving(), kSerialReceivingRows, true, receiving, reopen);
     Ol_Close();
 }
+
+INSTANTIATE_TEST_SUITE_P(, FaultMatrix, ::testing::Bool(), Mode);
+INSTANTIATE_TEST_SUITE_P(, SerialFaultMatrix, ::testing::Bool(), Mode);
 
 }  // namespace
 }  // namespace orv::test
