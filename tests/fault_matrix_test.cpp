@@ -617,6 +617,7 @@ const std::vector<Row> kSerialReceivingRows = {
     {"data 1b", {"39", "31", "39", nullptr, "0", nullptr, "37", "39:N"}},
     {"header 2", {"39", "31", "39", nullptr, "0", "23:A", "0", "39:N"}},
     {"data 2", {"39", "31", "39", nullptr, "0", "37:A", "37", "39:N"}},
+    {"end", {"39", "31", "39", nullptr, nullptr, nullptr, nullptr, "39:N"}},
 };
 
 using SerialFaultMatrix = Matrix<SerialTest>;
