@@ -50,6 +50,14 @@ Bytes UsbHeader(int k) {
     return Text("/HDR1/01000000000000" + std::string(k == 1 ? "01" : "02") + "020203");
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+// AddressSanitizer maps more memory as its quarantine of freed blocks fills,
+// so mappings say nothing there; LeakSanitizer checks the heap instead.
+constexpr bool kMappingsSettle = false;
+#else
+constexpr bool kMappingsSettle = true;
+#endif
+
 // Each fault at a step: the result and, after a colon, what the host sent
 // after the fault, a letter each (none: nothing); null where the fault does
 // not exist on that link.
@@ -140,7 +148,9 @@ class Matrix : public Base, public ::testing::WithParamInterface<bool> {
         }
         EXPECT_EQ(OpenDescriptors(), files);
         EXPECT_EQ(Threads(), threads);
-        EXPECT_LE(Mappings(), maps + 4);
+        if (kMappingsSettle) {
+            EXPECT_LE(Mappings(), maps + 4);
+        }
     }
 
     void RunCell(Peer& peer, const Script& script, const Row& row, int f, bool receiving,
