@@ -55,7 +55,8 @@ enum OlResult {
     OL_HEADER_FILE = 3,      /* header file cannot be opened/created/written, holds no data,
                                 or its header is refused (see "Header limits" below) */
     OL_DATA_FILE = 4,        /* data, line, reply or send file cannot be opened, created,
-                                holds nothing to send, or a write to it was short */
+                                holds nothing to send, or a write to it was short (a
+                                received file whose close fails counts as one) */
     OL_NOT_HEADER = 23,      /* a record/block/packet expected to be a header is not one */
     OL_DSR_LOST = 31,        /* serial: DSR lost, or not on within the send timer */
     OL_CARRIER_LOST = 32,    /* serial: carrier off too long while RTS not raised */
@@ -111,6 +112,15 @@ enum OlResult {
  *  - a comma-separated header file (HeaderFileDesc.format nonzero) whose
  *    header carries no widths ends with the seventh field's comma, e.g.
  *    "01,00,0000,00,0000,01,01,".
+ * Files sent are not checked beyond what the limits above say; what a file
+ * holds goes out as the link carries it (orvctl checks its files first):
+ *  - where hex text becomes bytes (the network link's header, data and line
+ *    blocks), the first pair that is not two of 0-9, A-F and every pair after
+ *    it in that block keep the block buffer's previous bytes; with the trace
+ *    on, a line names the pair and the bytes affected;
+ *  - a file of a series that cannot be opened is skipped (traced);
+ *  - an empty data file sends its header and one empty data record or block;
+ *  - a row cut short by the end of a comma-separated data file is not sent.
  * Files sent: a read error counts as the end of the file. A numbered file
  * name longer than 4096 characters cannot be opened: a receive ends with 4, a
  * sending series skips that file. Line files of the network and USB links are
@@ -223,12 +233,17 @@ typedef struct SerialOpenRecord {
 } SerialOpenRecord;
 
 /* Network link (Ol_Open_MWS):
- *  - both address texts must be exactly four decimal numbers 0-255 joined by
- *    dots ("127.000.000.001" is 127.0.0.1); anything else, like a port of 0, a
- *    refused connect or one that the register does not accept within 21 s,
- *    fails the open with 35 and leaves the network link started (the other
- *    links' opens give 50 until Ol_End or a successful open and close);
- *  - the fourth number of terminalAddress (low 8 bits) leads every block sent;
+ *  - both address texts are read as scanf reads "%d.%d.%d.%d": four decimal
+ *    numbers, each may be led by white space and a sign, the dots right after
+ *    the numbers, and anything after the fourth number ignored (so
+ *    "127.000.000.001\n" is 127.0.0.1); a text that does not read so, a number
+ *    that does not fit in an int, or a registerAddress with a number outside
+ *    0-255 fails the open with 35, and so do a port of 0, a refused connect
+ *    and one that the register does not accept within 21 s; a failed open
+ *    leaves the network link started (the other links' opens give 50 until
+ *    Ol_End or a successful open and close);
+ *  - of terminalAddress only the fourth number counts: its low 8 bits lead
+ *    every block sent ("10.0.0.300" gives 0x2C);
  *  - a received block whose length field is above 1457 or below 4 is a receive
  *    failure (82), without waiting for its content;
  *  - an ExchangeRequest.receiveWait of 0, or of 0x80000000 and above, makes
@@ -244,7 +259,13 @@ typedef struct NetworkOpenRecord {
  *  - deviceName: on Windows the device "\\.\<name>" (a named pipe
  *    "pipe\NAME" can stand in for it); on Linux a name beginning with '/' is
  *    a path, any other name is /dev/<name>; a Unix-domain seqpacket socket
- *    there stands in for the device (one message per 1024-byte transfer).
+ *    there stands in for the device (one message per 1024-byte transfer);
+ *    "usb:VVVV:PPPP" (hex ids, one to four digits each) opens the first such
+ *    USB device through libusb, "usb:VVVV:PPPP:SERIAL" the one with that
+ *    serial number: its first interface with a bulk IN and a bulk OUT
+ *    endpoint on alternate setting 0, the kernel driver detached while open.
+ *    Such a name fails with 85 when malformed, when no device matches or it
+ *    cannot be claimed, and in a build without libusb.
  *    A null name or one of more than 255 characters fails the open with 85
  *    before anything is opened;
  *  - every write and read waits at most 45 s, in 100 ms slices; a cancel ends

@@ -1,11 +1,15 @@
 #!/bin/sh
 # Installs the Debian packages the build needs, only those missing.
 #   scripts/install-deps.sh           native build (library, tools, tests)
-#   scripts/install-deps.sh --all     also the MinGW-w64 cross compilers and wine64
+#   scripts/install-deps.sh --all     also the MinGW-w64 cross compilers, wine64,
+#                                     and the i386 multilib compilers with qemu-i386
 set -eu
-packages="cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev libbenchmark-dev"
+packages="cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev libbenchmark-dev
+  pkg-config dpkg-dev help2man doxygen python3-setuptools python3-pytest python3-pip
+  libusb-1.0-0-dev libumockdev-dev umockdev"
+packages="$packages libtomlplusplus-dev nlohmann-json3-dev jq procps"  # orv-collect and its tests
 if [ "${1:-}" = "--all" ]; then
-  packages="$packages g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64"
+  packages="$packages g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 gcc-multilib g++-multilib qemu-user"
 fi
 missing=""
 for p in $packages; do

@@ -7,4 +7,8 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake --preset linux -B build/run -DORV_BUILD_TESTS=OFF >/dev/null
 cmake --build build/run -j "$(nproc)"
+if [ "${1:-}" = collect ]; then  # orv-collect --demo: a shop of eight registers
+  shift
+  exec build/run/tools/orv-collect --demo "$@"
+fi
 exec build/run/tools/orvctl demo "$@"

@@ -1,12 +1,16 @@
 // The library frame through the exports: lifecycle, the rules of every open,
 // dispatch without a link, cancel, version and the trace sink.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -205,14 +209,38 @@ TEST_F(Frame, TraceSinkWritesOnlyWhenAsked) {
     Ol_Initialize();  // the field engineer learns which mutex failed
     Ol_Initialize();
     Ol_Cancel(1);
+    // Private to the user, and not inherited by the host's child processes.
+    struct stat info {};
+    ASSERT_EQ(stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    bool inherited = false;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(entry.path(), ec) != path) continue;
+        int fd = std::stoi(entry.path().filename().string());
+        inherited = inherited || (fcntl(fd, F_GETFD) & FD_CLOEXEC) == 0;
+    }
+    EXPECT_FALSE(inherited);
     Ol_End();
-    unsetenv("ORV_LIB_TRACE");
     std::ifstream in(path);
     ASSERT_TRUE(in.good());
     std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(all.find("Ol_Cancel: mode 1"), std::string::npos) << all;
     EXPECT_NE(all.find("] Ol_Initialize"), std::string::npos) << all;
     EXPECT_NE(all.find("OrvLnkTimerMutex2 could not be created"), std::string::npos) << all;
+    // Local wall-clock time, ISO 8601 with milliseconds, then the thread.
+    EXPECT_TRUE(std::regex_search(
+        all, std::regex(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3} \[\d+\] Ol_Initialize)")))
+        << all;
+
+    // A trace that cannot be opened says so once on stderr.
+    setenv("ORV_LIB_TRACE", (path + "/not-a-folder/trace.log").c_str(), 1);
+    testing::internal::CaptureStderr();
+    Ol_Initialize();
+    Ol_End();
+    unsetenv("ORV_LIB_TRACE");
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("not-a-folder/trace.log cannot be opened"), std::string::npos) << said;
 }
 
 }  // namespace

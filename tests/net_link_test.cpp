@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 
@@ -47,30 +49,61 @@ class NetLink : public orv::test::NetTest {
     std::uint32_t length = 0;
 };
 
-TEST_F(NetLink, OpenTakesDottedAddressesAndGives35ForAnyOther) {
-    orv::reg::TcpRegister gone;
-    ASSERT_TRUE(gone.Listen());
-    gone.StopListening();  // its port now refuses
-    auto fails = [&](const char* registerText, const char* terminal, std::uint32_t port) {
+// Both addresses are read as "%d.%d.%d.%d" reads them; the register's must
+// then be an IPv4 address, and only the terminal's fourth number counts.
+TEST_F(NetLink, OpenReadsAddressesAsScanfDoes) {
+    struct Case {
+        const char* registerText;
+        const char* terminalText;
+        int terminalByte;  // -1: the open fails with 35
+    };
+    const Case cases[] = {
+        {"127.0.0.1\n", "10.0.0.300", 0x2C},  // a line read from a file; 300 & 0xFF
+        {" 127.0.0.1", "1.2.3.-1", 0xFF},
+        {"127.0.0.1 ", "\t+1. 2.3.7 rest", 7},
+        {"127.0.0.1x", "-5.0.0.2147483647", 0xFF},
+        {"127.0.0.256", "10.0.0.1", -1},
+        {"1.2.3.-1", "10.0.0.1", -1},
+        {"127.0.0.4294967297", "10.0.0.1", -1},  // no wrap-around into 1
+        {"127 .0.0.1", "10.0.0.1", -1},
+        {"127.0.0.1", "10.0.0.2147483648", -1},
+    };
+    const char* neither[] = {"127.0.0", "localhost", "", "10..0.1", "1.2.3.+", nullptr};
+    auto open = [&](const char* registerText, const char* terminal, std::uint32_t port,
+                    int terminalByte) {
         SCOPED_TRACE(std::string(registerText ? registerText : "(null)") + " / " +
                      (terminal ? terminal : "(null)") + " / " + std::to_string(port));
         Ol_Initialize();
-        EXPECT_EQ(OpenMws(registerText, terminal, port), OL_NO_LINK);
-        EXPECT_EQ(orv::Core().state.load(), orv::StateInitialised | orv::StateNetworkStarted);
-        EXPECT_FALSE(reg.Accept(0));
+        if (terminalByte < 0) {
+            EXPECT_EQ(OpenMws(registerText, terminal, port), OL_NO_LINK);
+            EXPECT_EQ(orv::Core().state.load(), orv::StateInitialised | orv::StateNetworkStarted);
+            EXPECT_FALSE(reg.Accept(0));
+            return;
+        }
+        ASSERT_EQ(OpenMws(registerText, terminal, port), OL_OK);
+        ASSERT_TRUE(reg.Accept(kNetWait));
+        EXPECT_STREQ(Net().registerAddress, "127.0.0.1");
+        ASSERT_EQ(Send(0), OL_OK);
+        EXPECT_EQ(Next().terminal, terminalByte);
+        EXPECT_EQ(Ol_Close(), OL_OK);
+        reg.CloseConnection();
     };
-    fails("127.0.0.1", "10.0.0.1", 0);
-    fails("127.0.0.1", "10.0.0.1", gone.Port());
-    for (const char* bad : {"127.0.0", "127.0.0.256", "127.0.0.1x", "localhost", "", "10..0.1",
-                            "1.2.3.-1", static_cast<const char*>(nullptr)}) {
-        fails(bad, "10.0.0.1", reg.Port());
-        fails("127.0.0.1", bad, reg.Port());
+    for (const Case& c : cases) open(c.registerText, c.terminalText, reg.Port(), c.terminalByte);
+    for (const char* bad : neither) {
+        open(bad, "10.0.0.1", reg.Port(), -1);
+        open("127.0.0.1", bad, reg.Port(), -1);
     }
+    orv::reg::TcpRegister gone;
+    ASSERT_TRUE(gone.Listen());
+    gone.StopListening();  // its port now refuses
+    open("127.0.0.1", "10.0.0.1", 0, -1);
+    open("127.0.0.1", "10.0.0.1", gone.Port(), -1);
 
     // The same library then opens; only the low 16 bits of the port count.
     ASSERT_EQ(OpenMws("127.000.000.001", "010.000.000.005", 0x10000u + reg.Port()), OL_OK);
     ASSERT_TRUE(reg.Accept(kNetWait));
     EXPECT_STREQ(Net().registerAddress, "127.0.0.1");  // "010" is ten, never octal
+    EXPECT_STREQ(Net().terminalAddress, "10.0.0.5");
     EXPECT_EQ(Net().sendRetries, 160u);  // the 80 s receive limit: NetTransfer.TimeLimits...
     EXPECT_EQ(Net().sendRetryWait, 250u);
     ASSERT_EQ(Send(0), OL_OK);
@@ -98,7 +131,7 @@ TEST_F(NetLink, ConnectGivesUpAfterItsTimeLimitOrOnCancel) {
     const auto start = Clock::now();
     EXPECT_EQ(OpenMws("127.0.0.1", "10.0.0.1", reg.Port()), OL_NO_LINK);
     const double took = SecondsSince(start);
-    EXPECT_TRUE(took > 0.15 && took < 3.0) << took;
+    EXPECT_TRUE(took > 0.15 && took < 3.0 * orv::test::kSlowdown) << took;
     orv::platform::SetTimeScale(1);
     EXPECT_EQ(Cancelled([&] { return OpenMws("127.0.0.1", "10.0.0.1", reg.Port()); }), OL_NO_LINK);
     for (int f : fillers) close(f);
@@ -184,7 +217,7 @@ TEST_F(NetLink, BrokenConnectionsAndLengthsGive82AtOnce) {
         if (close) reg.CloseConnection();
         const auto start = Clock::now();
         EXPECT_EQ(Receive(), OL_NET_CLOSED);
-        EXPECT_LT(SecondsSince(start), 1.0);
+        EXPECT_LT(SecondsSince(start), 1.0 * orv::test::kSlowdown);
     };
     const Bytes frame = orv::reg::TcpRegister::Frame(TcpBlock{0, 0, 0, 0, {1, 2, 3, 4, 5, 6}});
     for (int cut : {0, 1, 5}) gives82(Bytes(frame.begin(), frame.begin() + cut), true);
@@ -209,22 +242,74 @@ TEST_F(NetLink, BrokenConnectionsAndLengthsGive82AtOnce) {
     EXPECT_EQ(Receive(), OL_NET_CLOSED);
 }
 
-// A register that stops reading: the sends fill the connection, each attempt
-// then waits for room up to the retry wait, and after the last the block
-// fails with 38. A cancel ends such a wait.
-TEST_F(NetLink, FullConnectionUsesUpTheAttempts) {
+// A file of size bytes that no shift of a frame leaves unchanged.
+std::string BigFile(const std::string& path, std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 31 + (i >> 11));
+    std::ofstream(path, std::ios::binary) << bytes;
+    return bytes;
+}
+
+// A register that sent 16 KB and then stops reading: Ol_Write fills the
+// connection, each attempt then waits for room up to the retry wait (the
+// unread bytes do not end that wait), and after the last one the block fails
+// with 38, using little CPU on the way. A cancel ends such a wait.
+TEST_F(NetLink, FullConnectionUsesUpTheAttemptsWithoutSpinning) {
     ASSERT_TRUE(reg.Listen(0, 4096));
     OpenToRegister();
-    orv::platform::SetTimeScale(20);
-    Net().sendRetries = 4;
-    Net().sendRetryWait = 1000;
-    const Bytes data(1453, 0x5A);
-    std::uint32_t rc = OL_OK;
-    for (int blocks = 0; rc == OL_OK && blocks < 20000; ++blocks) rc = Send(1, data);
-    EXPECT_EQ(rc, OL_SEND_FAILED);
-    orv::platform::SetTimeScale(1);
+    std::string path = TempPath("big.bin");
+    BigFile(path, 8 << 20);  // more than the connection holds
+    const Bytes unread(16384, 0x11);
+    ASSERT_TRUE(reg.SendRaw(unread.data(), unread.size()));
+    Net().sendRetries = 3;
+    Net().sendRetryWait = 100;
+    std::atomic<bool> done{false};
+    Background([&] {  // a send that spins would never end by itself
+        for (int i = 0; i < 200 && !done; ++i) usleep(100000);
+        if (!done) Ol_Cancel(1);
+    });
+    const std::clock_t cpu = std::clock();
+    const auto start = Clock::now();
+    SendFileDesc file{path.data(), 0};
+    EXPECT_EQ(Ol_Write(&file), OL_SEND_FAILED);
+    done = true;
+    EXPECT_LT(SecondsSince(start), 10.0);
+    EXPECT_LT(static_cast<double>(std::clock() - cpu) / CLOCKS_PER_SEC, 1.0);
+    JoinBackground();
+
     Net().sendRetryWait = 5000;  // waits of several slices
-    EXPECT_EQ(Cancelled([&] { return Send(1, data); }), OL_CANCELLED);
+    EXPECT_EQ(Cancelled([&] { return Send(1, Bytes(1453, 0x5A)); }), OL_CANCELLED);
+}
+
+// A register that pauses reading long enough for the host's send buffer to
+// fill, twice: a frame that went out in part is finished from its first
+// unsent byte, so the register gets whole frames in sequence and the file.
+TEST_F(NetLink, FrameCutByAFullBufferIsResumed) {
+    ASSERT_TRUE(reg.Listen(0, 4096));
+    OpenToRegister();
+    std::string path = TempPath("big.bin");
+    const std::string bytes = BigFile(path, 6000000);
+    const Bytes unread(16384, 0x11);  // so that the drain never waits
+    ASSERT_TRUE(reg.SendRaw(unread.data(), unread.size()));
+    std::string got;
+    std::size_t frames = 0;
+    Background([&] {
+        for (TcpBlock block; block.type != 0x44; ++frames) {
+            if (frames % 2000 == 0) usleep(300000);
+            const TcpStatus s = reg.Receive(&block, kNetWait);
+            if (s != TcpStatus::Ok || block.sequence != frames % 256) {
+                ADD_FAILURE() << "frame " << frames << ": " << orv::reg::TcpStatusName(s);
+                Ol_Cancel(1);  // the host would wait for room for ever
+                return;
+            }
+            got.append(block.data.begin(), block.data.end());
+        }
+    });
+    SendFileDesc file{path.data(), 0};
+    EXPECT_EQ(Ol_Write(&file), OL_OK);
+    JoinBackground();
+    EXPECT_EQ(frames, (bytes.size() + 1452) / 1453);
+    EXPECT_TRUE(got == bytes);
 }
 
 }  // namespace

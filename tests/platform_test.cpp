@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 
 #include "platform/clock.h"
 #include "platform/sync.h"
+#include "support/library_test.h"
 
 namespace {
 
@@ -36,12 +38,26 @@ class NamedMutexTest : public ::testing::Test {
     char path_[256];
 };
 
+// What a 32-bit build adds to each name: its mutexes have another layout.
+const std::string kDataModelTag = sizeof(void*) == 4 ? "-32" : "";
+
 double MsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
         .count();
 }
 
+// The kernel hands a dead owner's robust mutexes on through the list each
+// thread registers with set_robust_list. qemu's user-mode emulator (the i386
+// build's test runner) refuses that call with ENOSYS, so under it nothing
+// tells a waiter that the owner died.
+bool KernelKeepsRobustList() {
+    void* head = nullptr;
+    std::size_t length = 0;
+    return syscall(SYS_get_robust_list, 0, &head, &length) == 0;
+}
+
 TEST_F(NamedMutexTest, OwnerKilledWhileHoldingItDoesNotBlockTheOthers) {
+    if (!KernelKeepsRobustList()) GTEST_SKIP() << "no robust futex list (set_robust_list: ENOSYS)";
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
     pid_t child = fork();
@@ -124,7 +140,7 @@ TEST_F(NamedMutexTest, LivesWhereOnlyTheUserCanCreateFiles) {
     std::string savedValue = saved ? saved : "";
     objects::SetNamedObjectDir(nullptr);
     std::string name = name_ + std::to_string(getpid());
-    std::string shmPath = "/dev/shm/" + name + "." + std::to_string(geteuid());
+    std::string shmPath = "/dev/shm/" + name + kDataModelTag + "." + std::to_string(geteuid());
     char path[256];
 
     struct Case {
@@ -132,7 +148,7 @@ TEST_F(NamedMutexTest, LivesWhereOnlyTheUserCanCreateFiles) {
         bool set;
         std::string expected;
     } cases[] = {
-        {0700, true, std::string(runtime) + "/" + name},
+        {0700, true, std::string(runtime) + "/" + name + kDataModelTag},
         {0750, true, shmPath},  // not private: not used
         {0700, false, shmPath},
     };
@@ -227,6 +243,28 @@ TEST_F(NamedMutexTest, RefusesAnObjectThatIsNotAWholeMutexOfOurs) {
     makeMutexFile();  // the name works again once the object is gone
 }
 
+// The 32-bit and the 64-bit build cannot share a mutex, so each keeps its own
+// file: the other build's finished mutex never makes this one's open fail.
+TEST_F(NamedMutexTest, TheOtherDataModelsMutexIsNotInTheWay) {
+    const std::string path = path_;
+    const std::string dir = path.substr(0, path.rfind('/') + 1);
+    const bool narrow = sizeof(void*) == 4;
+    const std::string other = dir + name_ + (narrow ? "" : "-32");
+    // Its mark, then its own layout: 48 bytes for a 64-bit build, 32 for a 32-bit one.
+    const std::uint32_t otherSize = narrow ? 48 : 32;
+    std::uint32_t words[12] = {0x4F724D78, otherSize};
+    int fd = open(other.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, words, otherSize), static_cast<ssize_t>(otherSize));
+    close(fd);
+    NamedMutex* m = NamedMutexOpen(name_.c_str());
+    ASSERT_NE(m, nullptr);
+    NamedMutexLock(m);
+    NamedMutexUnlock(m);
+    NamedMutexClose(m);
+    unlink(other.c_str());
+}
+
 // Processes killed at random points while creating mutexes leave nothing that
 // stops the next one: the mutex each was making opens at once and works.
 TEST_F(NamedMutexTest, ProcessKilledWhileCreatingLeavesNothingInTheWay) {
@@ -293,7 +331,7 @@ TEST(Clock, ScaledTimeRunsFasterAndNeverGoesBack) {
     SleepMs(3000);  // 3 s of protocol time
     double real = MsSince(start);
     std::uint32_t after = NowMs();
-    EXPECT_LT(real, 500.0);
+    EXPECT_LT(real, 500.0 * orv::test::kSlowdown);
     EXPECT_GE(after - before, 3000u);
     EXPECT_EQ(RealWaitMs(1000), 10u);
     EXPECT_EQ(RealWaitMs(1), 1u);  // a wait never shrinks to nothing

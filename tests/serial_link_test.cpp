@@ -300,8 +300,8 @@ TEST_F(SerialLink, DsrLostEndsTheLinkAndIsTraced) {
     std::ifstream in(path);
     std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     for (const char* line :
-         {"serial DTR on", "serial RTS on", "serial send 2 bytes: 61 62",
-          "serial recv ACK 4 bytes: 02 30 78 06", "serial line DSR off",
+         {"serial DTR on", "serial RTS on", "serial send 2 bytes: \"ab\"",
+          "serial recv ACK 4 bytes: STX \"0x\" ACK", "serial line DSR off",
           "serial line status 0x0 -> 0x200", "serial DTR off", "serial port closed"}) {
         EXPECT_NE(all.find(line), std::string::npos) << line << "\n" << all;
     }

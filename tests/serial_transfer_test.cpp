@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "support/close_failure.h"
 #include "support/serial_fixture.h"
 
 namespace {
@@ -238,6 +239,12 @@ TEST_F(SerialTransfer, FailuresAndTheirEndings) {
     auto echo = [&](SendFileDesc* s, DataFileDesc* d) {
         return [&send, s, d] { return Ol_EchoBack(&send, s, d); };
     };
+    auto closeFails = [&](const char* name, std::function<std::uint32_t()> host) {
+        return [path = TempPath(name), host] {
+            orv::test::CloseFails fails(path);
+            return host();
+        };
+    };
     auto cancelled = [&] {
         Ol_Cancel(1);
         const std::uint32_t rc = Ol_Read(&answer);
@@ -261,6 +268,12 @@ TEST_F(SerialTransfer, FailuresAndTheirEndings) {
          WriteRead(receive, &headerNoFolder, &received), OL_HEADER_FILE, "\x04\x06"},
         {"data file not created", Serve({kHeader1}, false),
          WriteRead(receive, &header, &dataNoFolder), OL_DATA_FILE, "\x04\x06\x04"},
+        {"data file 2 not closed", Serve({kHeader1, kData1, kHeader2, kData2}, false),
+         closeFails("R.002", WriteRead(receive, &header, &received)), OL_DATA_FILE,
+         "\x04\x06\x06\x06\x06"},
+        {"reply file not closed", Serve({"R1"}),
+         closeFails("answer.txt", WriteRead(receive, nullptr, &answer)), OL_DATA_FILE,
+         "\x04\x06\x06"},
         {"cancelled", none, cancelled, OL_CANCELLED, "\x04"},
         {"Ol_Write of a missing file", none, [&] { return Ol_Write(&sendMissing); }, OL_DATA_FILE,
          "\x04"},

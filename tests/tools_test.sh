@@ -1,8 +1,11 @@
 #!/bin/sh
 # orvctl and orv-sim as programs: one case per run.
 #   tools_test.sh CASE ORVCTL ORV_SIM
+# ORV_TEST_EMULATOR, when set, is the program that runs both (qemu-i386 for
+# the i386 build).
 set -u
 case_name=$1 orvctl=$2 sim=$3
+emu=${ORV_TEST_EMULATOR:-}
 work=$(mktemp -d)
 sim_pid=""
 cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"; }
@@ -19,7 +22,10 @@ printf '3333333333\r\n' >"$work/host/d.002"
 
 # Starts the simulator with the given options; sets $where to its port or pty.
 start_sim() {
-  "$sim" --data "$work/reg" "$@" >"$work/sim.log" 2>&1 &
+  # A new log before the simulator starts: the last one's first line names the
+  # port of a simulator that is gone.
+  : >"$work/sim.log"
+  $emu "$sim" --data "$work/reg" "$@" >"$work/sim.log" 2>&1 &
   sim_pid=$!
   for _ in $(seq 100); do
     where=$(sed -n '1s/^orv-sim: [a-z ]* at \(.*\)$/\1/p; 1s/^orv-sim: listening on \(.*\)$/\1/p' "$work/sim.log")
@@ -32,7 +38,7 @@ start_sim() {
 # Runs orvctl; checks its exit status and, when given, a text in its output.
 expect() {
   want_status=$1 want_text=$2; shift 2
-  out=$("$orvctl" "$@" 2>&1); status=$?
+  out=$($emu "$orvctl" "$@" 2>&1); status=$?
   [ "$status" -eq "$want_status" ] || fail "orvctl $* exited $status, not $want_status: $out"
   case "$out" in *"$want_text"*) ;; *) fail "orvctl $* said: $out (wanted: $want_text)";; esac
 }
@@ -53,6 +59,11 @@ case $case_name in
 tcp_exchange)
   start_sim --tcp 0
   exchange_both_ways --tcp "$where"
+  # What the library sends of data it cannot convert shows in its trace.
+  printf 'ZZZZZZZZZZ\r\n' >"$work/z.txt"
+  ORV_LIB_TRACE="$work/trace" expect 0 "send: done" --tcp "$where" send --header "$work/host/h.txt" --data "$work/z.txt" --csv --no-check
+  grep -q 'data block: pair 1 of 5 ("ZZ", 5A 5A) is not hex' "$work/trace" || fail "trace: $(cat "$work/trace")"
+  grep -q 'file 2 of the series cannot be opened, skipped' "$work/trace" || fail "trace: $(cat "$work/trace")"
   ;;
 serial_exchange)
   start_sim --pty
@@ -61,13 +72,30 @@ serial_exchange)
   ;;
 tcp_faults)
   start_sim --tcp 0 --refuse-every 1
-  expect 84 "result 84: network: the register refused" --tcp "$where" send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv
+  expect 84 "the register refused block 2 (data, file 1, 14 bytes) with 0x82" --tcp "$where" send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv
   kill "$sim_pid"; wait "$sim_pid"
   start_sim --tcp 0 --bad-checksum-every 2
   expect 82 "result 82" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET
   kill "$sim_pid"; wait "$sim_pid"
   start_sim --tcp 0 --silent
-  expect 39 "result 39: no answer" --tcp "$where" send --command PUT --receive-wait 300
+  expect 39 "no answer to block 1 (command, 3 bytes) within 300 ms" --tcp "$where" send --command PUT --receive-wait 300
+  expect 39 "net send 10 bytes" -v --tcp "$where" send --command PUT --receive-wait 300
+  kill "$sim_pid"; wait "$sim_pid"
+  start_sim --tcp 0 --delay 2600
+  expect 0 " s of 80 s" --tcp "$where" send --command PUT
+  expect 35 "tried 127.0.0.1:1 (is the register" --tcp 127.0.0.1:1 send
+  # Faults act on answers and on served blocks alike; --end-after cuts a
+  # served series midway.
+  kill "$sim_pid"; wait "$sim_pid"
+  start_sim --tcp 0 --bad-checksum-every 1
+  expect 82 "result 82" --tcp "$where" send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv
+  kill "$sim_pid"; wait "$sim_pid"
+  start_sim --tcp 0 --refuse-every 2
+  expect 84 "result 84" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET
+  kill "$sim_pid"; wait "$sim_pid"
+  start_sim --tcp 0 --end-after 4
+  expect 82 "result 82" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET
+  grep -q "closing the connection at block 4 of the exchange" "$work/sim.log" || fail "no close logged"
   ;;
 usb_exchange)
   start_sim --usb "$work/usb.sock"
@@ -79,12 +107,53 @@ usb_exchange)
 serial_faults)
   start_sim --pty --end-after 2
   export ORV_LIB_COM7="$where"
-  expect 37 "result 37" --serial 7 --line-mode 2 send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv --command PUT
+  expect 37 "the register ended the exchange (EOT) after record 2 (header, file 1" --serial 7 --line-mode 2 send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv --command PUT
+  expect 35 "this device has no modem lines" --serial 7 send --command PUT
+  kill "$sim_pid"; wait "$sim_pid"
+  start_sim --pty --refuse-every 1
+  export ORV_LIB_COM7="$where"
+  expect 39 'record 1 ("PUT", 3 characters) refused 3 times (NAK)' --serial 7 --line-mode 2 send --command PUT --retries 2
+  sleep 0.3  # the host's giving-up EOT reaches the log
+  grep -q "serving" "$work/sim.log" && fail "a host giving up was served"
+  kill "$sim_pid"; wait "$sim_pid"
+  # A corrupted record is refused by the host and its good repeat taken.
+  start_sim --pty --bad-checksum-every 2
+  export ORV_LIB_COM7="$where"
+  expect 0 "2 file(s)" --serial 7 --line-mode 2 receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --csv --command GET
+  grep -q "record 2 goes out with a wrong checksum (on purpose)" "$work/sim.log" || fail "no fault logged"
+  grep -q "NAK: record 2 refused, sent again" "$work/sim.log" || fail "no refusal logged"
+  ;;
+serial_read_echo)
+  # A read begins with a bare ACK; an echo command gets its next record back.
+  # A selection is answered as one: no stray bytes, no data served for it.
+  start_sim --pty
+  export ORV_LIB_COM7="$where"
+  expect 0 "read: 74 bytes" --serial 7 --line-mode 2 read "$work/host/r.txt"
+  printf 'HELLO' >"$work/host/q.txt"
+  expect 0 "echo: 5 bytes" --serial 7 --line-mode 2 echo --command ECHO "$work/host/q.txt" "$work/host/a.txt"
+  [ "$(cat "$work/host/a.txt")" = HELLO ] || fail "echo answer $(cat "$work/host/a.txt")"
+  expect 0 "send: done" --serial 7 --line-mode 2 send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv --command PUT
+  grep -q "stray\|ENQ, serving 4 records" "$work/sim.log" && fail "selection taken for a request"
+  ;;
+sim_start)
+  # The data folder is made, with a sample when asked; misplaced options and
+  # a port in use are refused with the reason.
+  $emu "$sim" --tcp 0 --idle 10 --pty >/dev/null 2>&1; [ $? -eq 2 ] || fail "--tcp with --pty"
+  out=$($emu "$sim" --pty --idle 10 2>&1); [ $? -eq 2 ] || fail "--idle on a pty: $out"
+  out=$($emu "$sim" --tcp 0 --baud 2400 2>&1); [ $? -eq 2 ] || fail "--baud without --device: $out"
+  rm -rf "$work/reg"
+  start_sim --tcp 0 --sample-data
+  [ -f "$work/reg/out/README.txt" ] && [ -d "$work/reg/in" ] || fail "no sample in $(ls -R "$work/reg")"
+  out=$($emu "$sim" --tcp "${where##*:}" --data "$work/reg" 2>&1); [ $? -eq 1 ] || fail "second listen: $out"
+  case "$out" in *"Address already in use"*) ;; *) fail "listen failure says: $out";; esac
+  expect 0 "2 file(s)" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --csv --command GET
   ;;
 cancel)
   start_sim --tcp 0 --silent
-  "$orvctl" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" >"$work/ctl.log" 2>&1 &
+  $emu "$orvctl" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" >"$work/ctl.log" 2>&1 &
   ctl=$!
+  # Connected first, however slowly orvctl starts (under an emulator too).
+  for _ in $(seq 200); do grep -q "host connected" "$work/sim.log" && break; sleep 0.05; done
   sleep 0.5
   kill -INT "$ctl"
   for _ in $(seq 100); do kill -0 "$ctl" 2>/dev/null || break; sleep 0.05; done
@@ -93,8 +162,54 @@ cancel)
   [ "$status" -eq 36 ] || fail "exit $status after Ctrl-C: $(cat "$work/ctl.log")"
   grep -q "result 36: cancelled" "$work/ctl.log" || fail "$(cat "$work/ctl.log")"
   ;;
+command_line)
+  # Every wrong command line ends at once with 2, before any open.
+  for args in "" "--bogus version" "--serial abc send" "--tcp 127.0.0.1 send" \
+      "--tcp 127.0.0.1:0 send" "--tcp [::1]:9100 send" "--serial 1 --baud 1234 send" \
+      "--serial 1 --line-mode 3 send" "--serial 1 --station 1234567 send" \
+      "--serial 1 signal 4" "--tcp 127.0.0.1:9 echo a b" "send --selection 3"; do
+    # shellcheck disable=SC2086
+    expect 2 "" $args
+  done
+  expect 0 "orvctl 1" --version
+  $emu "$sim" --version | grep -q "^orv-sim " || fail "orv-sim --version"
+  expect 0 "--receive-wait INT:NONNEGATIVE=80000" send --help
+  expect 0 "--tcp HOST:PORT" receive --help
+  out=$($emu "$orvctl" receive --help 2>&1)
+  case "$out" in *--close-mode*|*--no-check*) fail "receive --help lists send options: $out";; esac
+  ;;
+input_checks)
+  # Nothing listens on port 1: a check that passes would end in 35.
+  h="$work/host/h.txt" d="$work/host/d.txt" link="--tcp 127.0.0.1:1"
+  printf 'ZZZZZZZZZZ\r\n' >"$work/z.txt"
+  printf '1111111111\r\n22222222\r\n' >"$work/short.txt"
+  printf 'not a header at all' >"$work/text.txt"
+  printf '0100000000000001020203\r\n' >"$work/crlf.txt"
+  expect 4 "z.txt:1:1: 'Z' is not a hex digit" $link send --header "$h" --data "$work/z.txt" --csv
+  expect 4 "short.txt:2:1: a row of 8 hex digits" $link send --header "$h" --data "$work/short.txt" --csv
+  expect 4 "d.txt:1:11: a line end inside the data" $link send --header "$h" --data "$d"
+  rm "$work/host/d.002"
+  expect 4 "d.002: cannot open" $link send --header "$h" --data "$d" --csv
+  : >"$work/host/d.002"
+  expect 4 "d.002: the file is empty" $link send --header "$h" --data "$d" --csv
+  expect 35 "open failed" $link send --header "$h" --data "$d" --csv --no-check
+  expect 3 "text.txt:1:1: 'n' is not a hex digit" $link send --header "$work/text.txt"
+  expect 3 "crlf.txt:1:23: CR is not a hex digit" $link send --header "$work/crlf.txt"
+  expect 35 "open failed" $link send --header "$work/crlf.txt" --header-format 1
+  expect 4 "missing: cannot open" $link write "$work/missing"
+  ;;
 demo)
-  out=$("$orvctl" demo --dir "$work/demo" 2>&1) || fail "demo: $out"
+  # The demo starts orv-sim from orvctl's own folder. Under an emulator that
+  # folder holds a copy of orvctl and an orv-sim that runs the real one
+  # through the emulator, since the kernel may run no i386 program itself.
+  if [ -n "$emu" ]; then
+    mkdir "$work/bin"
+    cp "$orvctl" "$work/bin/orvctl"
+    printf '#!/bin/sh\nexec "%s" "%s" "$@"\n' "$emu" "$sim" >"$work/bin/orv-sim"
+    chmod 700 "$work/bin/orv-sim"
+    orvctl=$work/bin/orvctl
+  fi
+  out=$($emu "$orvctl" demo --dir "$work/demo" 2>&1) || fail "demo: $out"
   echo "$out" | grep -q "every exchange succeeded" || fail "demo: $out"
   ;;
 *) fail "unknown case $case_name" ;;

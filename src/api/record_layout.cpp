@@ -1,4 +1,5 @@
-// The host records are part of the binary interface: on 32-bit Windows each is
+// The host records are part of the binary interface: on 32-bit targets (the
+// Windows drop-in, and the i386 Linux build that tests its data model) each is
 // an array of 32-bit words, on 64-bit targets the pointer words widen to 8
 // bytes with natural alignment. Any change to orv_lib.h that moves a word
 // fails to compile here.
@@ -10,18 +11,24 @@
 
 #if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(sizeof(SendFileDesc) == 8);
+ORV_AT(SendFileDesc, timeout, 4);
 static_assert(sizeof(DataFileDesc) == 16);
+ORV_AT(DataFileDesc, byteCount, 4);
 ORV_AT(DataFileDesc, path, 8);
 ORV_AT(DataFileDesc, timeout, 12);
 static_assert(sizeof(HeaderFileDesc) == 12);
 ORV_AT(HeaderFileDesc, path, 4);
+ORV_AT(HeaderFileDesc, timeout, 8);
 static_assert(sizeof(ExchangeRequest) == 44);
+ORV_AT(ExchangeRequest, selection, 4);
 ORV_AT(ExchangeRequest, command, 8);
 ORV_AT(ExchangeRequest, receiveWait, 12);
 ORV_AT(ExchangeRequest, endPause, 40);
 static_assert(sizeof(SerialOpenRecord) == 16);
+ORV_AT(SerialOpenRecord, portNumber, 4);
 ORV_AT(SerialOpenRecord, lineMode, 12);
 static_assert(sizeof(NetworkOpenRecord) == 12);
+ORV_AT(NetworkOpenRecord, terminalAddress, 4);
 ORV_AT(NetworkOpenRecord, port, 8);
 static_assert(sizeof(UsbOpenRecord) == 4);
 static_assert(sizeof(VersionRecord) == 4);

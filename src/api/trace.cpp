@@ -1,12 +1,15 @@
 #include "api/trace.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "platform/clock.h"
 #include "platform/sync.h"
+#include "platform/system.h"
 
 namespace orv::trace {
 
@@ -24,9 +27,32 @@ Sink& TheSink() {
     return sink;
 }
 
+// Local wall-clock time, so that lines match a register's or simulator's log.
 void WritePrefix(std::FILE* file) {
-    std::uint32_t ms = platform::NowMs();
-    std::fprintf(file, "%10u.%03u [%u] ", ms / 1000u, ms % 1000u, platform::CurrentThreadId());
+    char stamp[32];
+    platform::LocalTimestamp(stamp, sizeof stamp);
+    std::fprintf(file, "%s [%u] ", stamp, platform::CurrentThreadId());
+}
+
+const char* ControlName(std::uint8_t byte) {
+    switch (byte) {
+        case 0x02:
+            return "STX";
+        case 0x03:
+            return "ETX";
+        case 0x04:
+            return "EOT";
+        case 0x05:
+            return "ENQ";
+        case 0x06:
+            return "ACK";
+        case 0x0D:
+            return "CR";
+        case 0x15:
+            return "NAK";
+        default:
+            return nullptr;
+    }
 }
 
 }  // namespace
@@ -39,7 +65,14 @@ void Configure() {
         sink.file = nullptr;
     }
     const char* path = std::getenv("ORV_LIB_TRACE");
-    if (path != nullptr && *path != '\0') sink.file = std::fopen(path, "ab");
+    if (path != nullptr && *path != '\0') {
+        sink.file = platform::OpenTraceFile(path);
+        // The one word the library says outside the trace: that it has none.
+        if (sink.file == nullptr) {
+            std::fprintf(stderr, "Orv_Lib: ORV_LIB_TRACE=%s cannot be opened: %s\n", path,
+                         std::strerror(errno));
+        }
+    }
     g_enabled.store(sink.file != nullptr, std::memory_order_relaxed);
 }
 
@@ -73,6 +106,36 @@ void WriteHex(const char* what, const std::uint8_t* bytes, std::size_t count) {
     WritePrefix(sink.file);
     std::fprintf(sink.file, "%s %zu bytes:", what, count);
     for (std::size_t i = 0; i < count; ++i) std::fprintf(sink.file, " %02X", bytes[i]);
+    std::fputc('\n', sink.file);
+    std::fflush(sink.file);
+}
+
+void WriteSerial(const char* what, const std::uint8_t* bytes, std::size_t count) {
+    Sink& sink = TheSink();
+    platform::LocalLock guard(sink.lock);
+    if (sink.file == nullptr) return;
+    WritePrefix(sink.file);
+    std::fprintf(sink.file, "%s %zu bytes:", what, count);
+    bool inText = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t byte = bytes[i];
+        const bool printable = byte >= 0x20 && byte < 0x7F && byte != '"';
+        if (printable) {
+            std::fputs(inText ? "" : " \"", sink.file);
+            std::fputc(byte, sink.file);
+            inText = true;
+            continue;
+        }
+        if (inText) std::fputc('"', sink.file);
+        inText = false;
+        const char* name = ControlName(byte);
+        if (name != nullptr) {
+            std::fprintf(sink.file, " %s", name);
+        } else {
+            std::fprintf(sink.file, " %02X", byte);
+        }
+    }
+    if (inText) std::fputc('"', sink.file);
     std::fputc('\n', sink.file);
     std::fflush(sink.file);
 }

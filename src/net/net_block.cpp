@@ -74,23 +74,6 @@ void DrainByte() {
     if (r > 0) ORV_TRACE("net drain: discarded byte %02X", net.block[0]);
 }
 
-// Waits up to ms for the event, in slices; stops early when it is signalled
-// or a cancel is asked for. True when the event was signalled (or the wait
-// ended otherwise than by running out).
-bool WaitForRoom(std::uint32_t ms) {
-    platform::TcpSocket* socket = Net().socket;
-    std::uint32_t remaining = ms;
-    do {
-        std::uint32_t slice = remaining > kSliceMs ? kSliceMs : remaining;
-        platform::SocketWaitResult r =
-            platform::SocketWaitEvent(socket, platform::RealWaitMs(slice));
-        if (r != platform::SocketWaitResult::TimedOut) return true;
-        remaining -= slice;
-        if (remaining != 0 && CancelPending()) return true;
-    } while (remaining != 0);
-    return false;
-}
-
 // The pause between two attempts after a failed send, in slices that a cancel
 // cuts short (the next attempt then sees it).
 void PauseBetweenAttempts(std::uint32_t ms) {
@@ -103,23 +86,49 @@ void PauseBetweenAttempts(std::uint32_t ms) {
     }
 }
 
-// Sends length bytes of buffer in as many sends as it takes: 0, 36, or 83
-// with *wouldBlock telling whether the send buffer was full.
-std::uint32_t SendAll(const std::uint8_t* buffer, int length, bool* wouldBlock) {
+enum class Room { Ready, None, Cancelled };
+
+// Waits up to ms, in slices, for room to write; only room ends the wait early
+// (incoming data and a close do not), or a cancel. A wait that fails sits out
+// the rest of its time, so that it cannot make the attempts spin.
+Room WaitForRoom(std::uint32_t ms) {
+    platform::TcpSocket* socket = Net().socket;
+    std::uint32_t remaining = ms;
+    while (remaining != 0) {
+        if (CancelPending()) return Room::Cancelled;
+        std::uint32_t slice = remaining > kSliceMs ? kSliceMs : remaining;
+        platform::SocketWaitResult r =
+            platform::SocketWaitWritable(socket, platform::RealWaitMs(slice));
+        if (r == platform::SocketWaitResult::Signalled) return Room::Ready;
+        if (r == platform::SocketWaitResult::Failed) {
+            PauseBetweenAttempts(remaining);
+            return CancelPending() ? Room::Cancelled : Room::None;
+        }
+        remaining -= slice;
+    }
+    return Room::None;
+}
+
+// Sends bytes *sent up to length of buffer in as many sends as it takes,
+// advancing *sent by what went out: 0, 36, or 83 with *wouldBlock telling
+// whether the send buffer was full.
+std::uint32_t SendAll(const std::uint8_t* buffer, int length, int* sent, bool* wouldBlock) {
     *wouldBlock = false;
-    if (length < 1) return OL_OK;
-    int sent = 0;
-    while (sent < length) {
+    while (*sent < length) {
         if (CancelPending()) return OL_CANCELLED;
-        int r = platform::SocketSend(Net().socket, buffer + sent, length - sent, wouldBlock);
+        int r = platform::SocketSend(Net().socket, buffer + *sent, length - *sent, wouldBlock);
         if (r < 0) return CancelPending() ? std::uint32_t{OL_CANCELLED} : kSendFailed;
-        sent += r;
+        *sent += r;
     }
     return OL_OK;
 }
 
 // Builds the frame of n content bytes and sends it, with up to NetSendRetries
-// attempts. Every attempt sends the whole frame from its first byte.
+// attempts. An attempt that meets a full send buffer waits up to
+// NetSendRetryWait for room: when room comes, the next attempt is free, unless
+// room had been reported before this attempt and it still sent nothing. Every
+// attempt goes on from the first byte not yet sent, so that the register never
+// gets part of a frame twice.
 std::uint32_t SendFrame(const std::uint8_t* content, std::size_t n) {
     NetCells& net = Net();
     std::uint8_t* frame = net.sendFrame;
@@ -134,27 +143,33 @@ std::uint32_t SendFrame(const std::uint8_t* content, std::size_t n) {
     const int frameLength = static_cast<int>(length + 3);
 
     std::uint32_t attempts = net.sendRetries;
+    int sent = 0;
+    bool roomReported = false;
     while (attempts != 0) {
         if (CancelPending()) return OL_CANCELLED;
+        const int before = sent;
         bool wouldBlock = false;
-        std::uint32_t r = SendAll(frame, frameLength, &wouldBlock);
+        std::uint32_t r = SendAll(frame, frameLength, &sent, &wouldBlock);
         if (r == OL_OK) {
             ORV_TRACE_HEX("net send", frame, static_cast<std::size_t>(frameLength));
             return OL_OK;
         }
         if (r == OL_CANCELLED) return r;
-        ORV_TRACE("net send: attempt failed (%s, error %u), %u attempts left",
-                  wouldBlock ? "buffer full" : "send error", platform::SocketLastError(),
-                  attempts - 1);
-        if (wouldBlock) {
-            // Room reported (or the wait ended otherwise): try again uncounted.
-            if (!WaitForRoom(net.sendRetryWait)) {
-                if (--attempts == 0) return OL_SEND_FAILED;
-            }
-        } else {
+        ORV_TRACE("net send: attempt failed (%s, error %u) with %d of %d bytes sent, %u left",
+                  wouldBlock ? "buffer full" : "send error", platform::SocketLastError(), sent,
+                  frameLength, attempts);
+        if (!wouldBlock) {
             if (--attempts == 0) return OL_SEND_FAILED;
             PauseBetweenAttempts(net.sendRetryWait);
+            roomReported = false;
+            continue;
         }
+        bool counted = roomReported && sent == before;
+        const Room room = WaitForRoom(net.sendRetryWait);
+        if (room == Room::Cancelled) continue;
+        roomReported = room == Room::Ready;
+        if (room == Room::None) counted = true;
+        if (counted && --attempts == 0) return OL_SEND_FAILED;
     }
     // No attempts at all: nothing is sent, and that counts as done.
     return OL_OK;

@@ -27,31 +27,49 @@ void ResetCells() {
 
 namespace {
 
-// Reads an IPv4 address written as four decimal numbers 0-255 separated by
-// dots ("192.168.001.010"), the whole text and nothing else. False for
-// anything else, a null text included.
-bool ParseDotted(const char* text, unsigned numbers[4]) {
+// Reads one number as the %d conversion of scanf does: white space first,
+// then an optional sign and at least one decimal digit. False when there is no
+// number, or when it does not fit in an int.
+bool ScanNumber(const char*& p, int* value) {
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    if (*p < '0' || *p > '9') return false;
+    long long magnitude = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        magnitude = magnitude * 10 + (*p - '0');
+        if (magnitude > 2147483648LL) return false;
+    }
+    const long long v = negative ? -magnitude : magnitude;
+    if (v > 2147483647LL) return false;
+    *value = static_cast<int>(v);
+    return true;
+}
+
+// Reads four numbers as "%d.%d.%d.%d" does: each may be led by white space
+// and a sign, the dots must follow the numbers at once, and whatever follows
+// the fourth number is ignored ("127.0.0.1\n" is 127.0.0.1). False when the
+// text is null or does not hold four numbers so.
+bool ScanDotted(const char* text, int numbers[4]) {
     if (text == nullptr) return false;
     const char* p = text;
     for (int i = 0; i < 4; ++i) {
-        if (i > 0) {
-            if (*p != '.') return false;
-            ++p;
-        }
-        if (*p < '0' || *p > '9') return false;
-        unsigned value = 0;
-        while (*p >= '0' && *p <= '9') {
-            value = value * 10u + static_cast<unsigned>(*p - '0');
-            if (value > 255u) return false;
-            ++p;
-        }
-        numbers[i] = value;
+        if (i > 0 && *p++ != '.') return false;
+        if (!ScanNumber(p, &numbers[i])) return false;
     }
-    return *p == '\0';
+    return true;
 }
 
-void PrintDotted(char* out, const unsigned numbers[4]) {
-    std::snprintf(out, kAddressTextMax + 1, "%u.%u.%u.%u", numbers[0], numbers[1], numbers[2],
+// The register is connected to: each of its numbers must be 0-255.
+bool IsAddress(const int numbers[4]) {
+    for (int i = 0; i < 4; ++i) {
+        if (numbers[i] < 0 || numbers[i] > 255) return false;
+    }
+    return true;
+}
+
+void PrintDotted(char* out, const int numbers[4]) {
+    std::snprintf(out, kAddressTextMax + 1, "%d.%d.%d.%d", numbers[0], numbers[1], numbers[2],
                   numbers[3]);
 }
 
@@ -71,14 +89,19 @@ std::uint32_t Connect(const void* record) {
     net.recordTerminal = open->terminalAddress;
     net.recordPort = open->port;
 
-    unsigned terminal[4];
-    unsigned reg[4];
-    if (!ParseDotted(open->terminalAddress, terminal) || !ParseDotted(open->registerAddress, reg)) {
-        ORV_TRACE("Ol_Open_MWS: an address is not four numbers 0-255");
+    int terminal[4];
+    int reg[4];
+    if (!ScanDotted(open->terminalAddress, terminal) || !ScanDotted(open->registerAddress, reg)) {
+        ORV_TRACE("Ol_Open_MWS: an address does not read as four dotted numbers");
+        return OL_NO_LINK;
+    }
+    if (!IsAddress(reg)) {
+        ORV_TRACE("Ol_Open_MWS: the register address is not an IPv4 address");
         return OL_NO_LINK;
     }
     net.port = static_cast<std::uint16_t>(open->port & 0xFFFFu);
-    net.terminalNumber = terminal[3];
+    // Only its low 8 bits go into the blocks.
+    net.terminalNumber = static_cast<std::uint32_t>(terminal[3]);
     net.receiveTimeout = kDefaultReceiveTimeout;
     net.sendRetries = kDefaultSendRetries;
     net.sendRetryWait = kDefaultSendRetryWait;

@@ -4,7 +4,8 @@
 // and received bytes are written as uppercase hex text.
 //
 // Every file is a transfer::File, closed on every path; a failure returns the
-// link's result (36, 38, 39, 82, 84) unchanged and sends no end block.
+// link's result (36, 38, 39, 82, 84) unchanged and sends no end block. A file
+// that was written and does not close cleanly is a short write (4).
 #include "net/net_transfer.h"
 
 #include <cstring>
@@ -82,7 +83,8 @@ std::uint32_t SendLineFile(const DataFileDesc& data) {
     while (transfer::ReadTextLine(file, line, kLineMax, &length) && length > 0) {
         const std::uint8_t type = transfer::LineBlockType(file.AtEnd());
         const std::size_t bytes = length / 2;
-        HexToBytes(line, BlockData(), static_cast<std::int32_t>(bytes));
+        HexToSentBytes("net send: line file block", line, BlockData(),
+                       static_cast<std::int32_t>(bytes));
         std::uint32_t rc = NetSendBlock(continued, type, 0, static_cast<std::uint32_t>(bytes));
         if (rc != OL_OK) return rc;
         continued = 1;
@@ -139,8 +141,7 @@ std::uint32_t ReceiveReplyFile(DataFileDesc& data) {
         if (rc != OL_OK) return rc;
         if (transfer::IsLastBlock(block.type)) break;
     }
-    file.Close();
-    return OL_OK;
+    return transfer::CloseWrittenFile(file);
 }
 
 // With a header file: per file a header block, then its data blocks up to the
@@ -176,7 +177,7 @@ std::uint32_t ReceiveSeries(const HeaderFileDesc& header, DataFileDesc* data, bo
             if (rc != OL_OK) return rc;
             if (transfer::IsLastBlock(block.type)) break;
         }
-        file.Close();
+        if (transfer::CloseWrittenFile(file) != OL_OK) return OL_DATA_FILE;
         if (h.fileNumber >= h.lastFileNumber || head.type == transfer::BlockLastHeader) {
             return OL_OK;
         }
@@ -220,8 +221,7 @@ std::uint32_t ReadFile(DataFileDesc* file) {
         }
         if (transfer::IsLastBlock(block.type)) break;
     }
-    out.Close();
-    return OL_OK;
+    return transfer::CloseWrittenFile(out);
 }
 
 std::uint32_t WriteRead(ExchangeRequest* request, HeaderFileDesc* header, DataFileDesc* data) {

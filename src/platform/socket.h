@@ -6,8 +6,9 @@
 //
 // Windows uses Winsock 2 with WSAEventSelect. POSIX emulates it over poll: the
 // write event is reported only right after the connect and after a send that
-// found the buffer full, once room is there again; once the peer's close has
-// been seen, every later wait reports the close at once.
+// found the buffer full, once room is there again. On both, once the peer's
+// close has been seen, every later wait reports the close at once (with the
+// read event while received bytes are still unread).
 //
 // Waits take real milliseconds: callers pass every protocol wait through
 // RealWaitMs. Nothing here reads the library's cells.
@@ -61,6 +62,11 @@ int SocketSend(TcpSocket* socket, const std::uint8_t* bytes, int length, bool* w
 // Receives up to length bytes: bytes received, 0 when the peer has closed,
 // -1 on an error (also when nothing is there to read).
 int SocketReceive(TcpSocket* socket, std::uint8_t* buffer, int length);
+
+// Waits up to realMs for room to write: Signalled once a send can take bytes
+// again (or would fail at once with an error other than a full buffer).
+// Incoming data and the peer's close do not end it, and no event is taken.
+SocketWaitResult SocketWaitWritable(TcpSocket* socket, std::uint32_t realMs);
 
 // Waits up to realMs for the event. It stays signalled until SocketTakeEvents.
 SocketWaitResult SocketWaitEvent(TcpSocket* socket, std::uint32_t realMs);

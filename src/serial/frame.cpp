@@ -52,7 +52,7 @@ std::uint32_t Received(std::uint32_t result, const std::uint8_t* buffer, std::in
     if (trace::Enabled()) {
         char what[48];
         std::snprintf(what, sizeof what, "serial recv %s", ClassName(result));
-        trace::WriteHex(what, buffer, static_cast<std::size_t>(stored));
+        trace::WriteSerial(what, buffer, static_cast<std::size_t>(stored));
     }
     return result;
 }
@@ -95,7 +95,7 @@ std::int32_t RsBuildFrame(const std::uint8_t* data, std::int32_t length, std::ui
 
 std::uint32_t RsSendBytes(const std::uint8_t* bytes, std::int32_t count) {
     SerialCells& c = Cells();
-    if (count > 0) ORV_TRACE_HEX("serial send", bytes, static_cast<std::size_t>(count));
+    if (count > 0) ORV_TRACE_SERIAL("serial send", bytes, static_cast<std::size_t>(count));
 
     if (c.switchedRts != 0) {
         // Turn the line around: wait for the register's carrier to drop, then
@@ -237,8 +237,8 @@ std::uint32_t RsRecvFrame(std::uint8_t* buffer, std::int32_t* countOut) {
         }
         if (RsTimerRunning(TimerProtocol) == 0) {
             if (stored > 0)
-                ORV_TRACE_HEX("serial recv time-out with", buffer,
-                              static_cast<std::size_t>(stored));
+                ORV_TRACE_SERIAL("serial recv time-out with", buffer,
+                                 static_cast<std::size_t>(stored));
             return RxTimeout;
         }
     }

@@ -46,6 +46,8 @@ std::uint32_t Connect(const void* record) {
         }
     }
     c.record.stationAddress = c.stationAddress;
+    ORV_TRACE("Ol_Open_RS: COM%u, baud code %u, line mode %u as given, station \"%s\"",
+              open->portNumber, open->baudCode, open->lineMode, c.stationAddress);
 
     if (c.record.lineMode == 2) {
         c.record.lineMode = 1;

@@ -179,8 +179,7 @@ std::uint32_t ReceiveReplyFile(DataFileDesc& data) {
             return OL_DATA_FILE;
         }
     }
-    file.Close();
-    return OL_OK;
+    return transfer::CloseWrittenFile(file);
 }
 
 // With a header file: per file a header record, then its data records up to
@@ -219,7 +218,7 @@ std::uint32_t ReceiveSeries(const HeaderFileDesc& header, DataFileDesc* data) {
                 return OL_DATA_FILE;
             }
         }
-        file.Close();
+        if (transfer::CloseWrittenFile(file) != OL_OK) return OL_DATA_FILE;
     }
 }
 
@@ -260,8 +259,7 @@ std::uint32_t ReadFile(DataFileDesc* file) {
         if (!out.WriteAll(g_record, ToSize(length))) return OL_DATA_FILE;
         file->byteCount += static_cast<std::uint32_t>(ToSize(length));
     }
-    out.Close();
-    return OL_OK;
+    return transfer::CloseWrittenFile(out);
 }
 
 std::uint32_t WriteRead(ExchangeRequest* request, HeaderFileDesc* header, DataFileDesc* data) {
@@ -329,8 +327,7 @@ std::uint32_t EchoBack(ExchangeRequest* request, SendFileDesc* sendFile,
     if (status != 0) return MapLinkStatus(status);
     if (!out.WriteAll(g_record, ToSize(length))) return OL_DATA_FILE;
     receiveFile->byteCount += static_cast<std::uint32_t>(ToSize(length));
-    out.Close();
-    return OL_OK;
+    return transfer::CloseWrittenFile(out);
 }
 
 }  // namespace orv::serial

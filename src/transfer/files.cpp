@@ -53,6 +53,10 @@ bool File::Close() {
     return rc == 0;
 }
 
+std::uint32_t CloseWrittenFile(File& file) {
+    return file.Close() ? OL_OK : OL_DATA_FILE;
+}
+
 std::size_t File::Read(void* dest, std::size_t count) {
     if (file_ == nullptr || count == 0) return 0;
     return std::fread(dest, 1, count, file_);
@@ -273,7 +277,8 @@ std::size_t NextBlockRecord(DataRecordReader& reader, std::uint8_t* dest, std::s
     if (capacity < kBlockPrefix + full || !reader.Next()) return 0;
     FillBlockPrefix(reader.Counter(), reader.Rows(), dest);
     const std::size_t bytes = reader.TextLength() / 2;
-    HexToBytes(reader.Text(), dest + kBlockPrefix, static_cast<std::int32_t>(bytes));
+    HexToSentBytes("data block", reader.Text(), dest + kBlockPrefix,
+                   static_cast<std::int32_t>(bytes));
     *last = reader.Last();
     return kBlockPrefix + bytes;
 }

@@ -57,6 +57,12 @@ class File {
     std::FILE* file_ = nullptr;
 };
 
+// Closes a file that a transfer has written, on every link: 0, or 4 when the
+// close fails. A delayed write error (a network file system, a full disk
+// under a cache) shows only at the close, and the file then holds less than
+// was written: it counts as a short write.
+std::uint32_t CloseWrittenFile(File& file);
+
 // The name of file number n of the series that starts at path: for n of 2 or
 // more the last '.' of the whole path and everything after it become ".%03d"
 // of n (appended when there is no '.'); 0 and 1 give path unchanged. False

@@ -172,7 +172,8 @@ std::uint32_t PrepareSendHeader(const HeaderFileDesc& desc, LinkKind link) {
         ParseHeaderHex(text, nbytes, &fresh.header);
     } else {
         // Pairs from the first one that is not hex on stay 0.
-        HexToBytes(text, fresh.savedBlock + kHeaderTagLength, static_cast<std::int32_t>(nbytes));
+        HexToSentBytes("header block", text, fresh.savedBlock + kHeaderTagLength,
+                       static_cast<std::int32_t>(nbytes));
         fresh.savedLength = kHeaderTagLength + nbytes;
         ParseHeaderBytes(fresh.savedBlock + kHeaderTagLength, nbytes, &fresh.header);
     }

@@ -1,5 +1,7 @@
 #include "transfer/hex.h"
 
+#include "api/trace.h"
+
 namespace orv {
 
 namespace {
@@ -29,6 +31,27 @@ std::int32_t HexToBytes(const char* hex, std::uint8_t* dest, std::int32_t nbytes
         dest[i] = static_cast<std::uint8_t>(high * 16 + low);
     }
     return 0;
+}
+
+std::int32_t HexToSentBytes(const char* what, const char* hex, std::uint8_t* dest,
+                            std::int32_t nbytes) {
+    const std::int32_t rc = HexToBytes(hex, dest, nbytes);
+    if (rc == 0 || !trace::Enabled()) return rc;
+    std::int32_t bad = 0;
+    while (bad < nbytes && DigitValue(hex[2 * bad]) >= 0 && DigitValue(hex[2 * bad + 1]) >= 0) {
+        ++bad;
+    }
+    const auto shown = [](char c) {
+        return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F ? c
+                                                                                             : '?';
+    };
+    trace::WriteLine(
+        "%s: pair %d of %d (\"%c%c\", %02X %02X) is not hex: bytes %d to %d go out as the "
+        "buffer's previous bytes",
+        what, bad + 1, nbytes, shown(hex[2 * bad]), shown(hex[2 * bad + 1]),
+        static_cast<unsigned char>(hex[2 * bad]), static_cast<unsigned char>(hex[2 * bad + 1]),
+        bad + 1, nbytes);
+    return rc;
 }
 
 void BytesToHex(const std::uint8_t* bytes, char* dest, std::int32_t nbytes) {

@@ -18,6 +18,12 @@ void HexDigits(std::uint32_t value, char* dest, std::uint32_t ndigits);
 // not. nbytes of 0 or less returns 0.
 std::int32_t HexToBytes(const char* hex, std::uint8_t* dest, std::int32_t nbytes);
 
+// HexToBytes for bytes that go out on the link: when a pair is not hex, the
+// trace gets one line naming what is sent (what), the pair and its place, and
+// how many bytes keep the buffer's previous contents.
+std::int32_t HexToSentBytes(const char* what, const char* hex, std::uint8_t* dest,
+                            std::int32_t nbytes);
+
 // Writes two uppercase hex digits per byte (2 * nbytes characters, no
 // terminator); nbytes of 0 or less writes nothing.
 void BytesToHex(const std::uint8_t* bytes, char* dest, std::int32_t nbytes);

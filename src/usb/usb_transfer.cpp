@@ -34,12 +34,6 @@ std::size_t DataLength(std::size_t packetLength) {
     return packetLength > kPacketHeader ? packetLength - kPacketHeader : 0;
 }
 
-// A file being written is complete only once its close has succeeded: a
-// failed close is a short write (4).
-bool ClosedWell(File& file) {
-    return file.Close();
-}
-
 // Selection by the request's selection word: 0 and 1 drain stale packets and
 // select; any other value selects nothing. A selection answered with anything
 // but KIND 0x01 is refused with NAK (86).
@@ -142,7 +136,7 @@ std::uint32_t ReceiveReplyFile(const ExchangeRequest& request, DataFileDesc& dat
             return UsbAbort(OL_DATA_FILE);
         }
         if (transfer::IsLastBlock(kind)) {
-            if (!ClosedWell(file)) return UsbAbort(OL_DATA_FILE);
+            if (transfer::CloseWrittenFile(file) != OL_OK) return UsbAbort(OL_DATA_FILE);
             return UsbFinish(request.endPause);
         }
         (void)UsbSendPacket(KindRequest, 0, 0);
@@ -176,7 +170,7 @@ std::uint32_t ReceiveDataFile(DataFileDesc& data) {
         }
         if (transfer::IsLastBlock(PacketKind())) break;
     }
-    if (!ClosedWell(file)) return UsbAbort(OL_DATA_FILE);
+    if (transfer::CloseWrittenFile(file) != OL_OK) return UsbAbort(OL_DATA_FILE);
     return OL_OK;
 }
 
@@ -246,7 +240,7 @@ std::uint32_t UsbReadFile(DataFileDesc* file) {
         }
         if (transfer::IsLastBlock(PacketKind())) break;
     }
-    return ClosedWell(out) ? OL_OK : OL_DATA_FILE;
+    return transfer::CloseWrittenFile(out);
 }
 
 std::uint32_t UsbWriteRead(ExchangeRequest* request, HeaderFileDesc* header, DataFileDesc* data) {

@@ -10,6 +10,15 @@
 
 namespace orv::test {
 
+// Room for slower execution in the upper bounds of wall-clock checks whose
+// failing value lies far above them: the i386 build runs every test program
+// under qemu-i386, which translates each instruction.
+#if defined(ORV_TEST_EMULATED)
+inline constexpr int kSlowdown = 4;
+#else
+inline constexpr int kSlowdown = 1;
+#endif
+
 // Every test case starts and ends with the library as loaded: Ol_End plus a
 // reset of every cell, and real time. Each case gets a private temp folder.
 class LibraryTest : public ::testing::Test {

@@ -10,13 +10,21 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <arpa/inet.h>
+#include <netdb.h>
+
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "demo.h"
+#include "diagnose.h"
+#include "input_check.h"
 #include "orv_lib.h"
 #include "progress.h"
 #include "result_text.h"
@@ -48,15 +56,17 @@ struct ExchangeOptions {
     unsigned closeMode = 0;
     unsigned endPause = 0;
     unsigned recordTimeout = 30000;
+    bool noCheck = false;
 };
 
 int ExitStatus(std::uint32_t code) {
     return code == 0 ? 0 : (code > 125 ? 125 : static_cast<int>(code));
 }
 
-int Fail(const char* what, std::uint32_t code) {
+int Fail(const char* what, std::uint32_t code, const std::vector<std::string>& why = {}) {
     std::fprintf(stderr, "orvctl: %s failed: result %u: %s\n", what, code,
                  orvctl::ResultMeaning(code));
+    for (const std::string& line : why) std::fprintf(stderr, "orvctl:   %s\n", line.c_str());
     return ExitStatus(code);
 }
 
@@ -102,49 +112,79 @@ class CancelOnSignal {
     std::thread thread_;
 };
 
+const char* const kBaudRates[] = {"2400", "4800", "9600", "19200", "38400", "57600", "115200"};
+
 int BaudCode(const std::string& text) {
-    static const char* const kRates[] = {"2400",  "4800",  "9600",  "19200",
-                                         "38400", "57600", "115200"};
     for (int i = 0; i < 7; ++i) {
-        if (text == kRates[i] || text == std::to_string(i)) return i;
+        if (text == kBaudRates[i] || text == std::to_string(i)) return i;
     }
     return -1;
 }
 
 enum class LinkKind { Serial, Tcp, Usb };
 
+// The link as the open records want it, checked before anything is opened.
+struct ResolvedLink {
+    LinkKind kind = LinkKind::Serial;
+    std::string station;
+    unsigned baudCode = 0;
+    unsigned lineMode = 1;
+    std::string address;  // TCP: dotted-decimal IPv4
+    std::string terminal;
+    unsigned port = 0;   // serial: COM port number; TCP: port
+    std::string device;  // USB
+};
+
+// "HOST:PORT" into a dotted-decimal IPv4 address and a port. Returns an
+// empty text, or what is wrong and the exit status in *status.
+std::string ResolveTcp(const std::string& text, ResolvedLink* out, int* status) {
+    *status = 2;
+    if (!text.empty() && (text[0] == '[' || std::count(text.begin(), text.end(), ':') > 1)) {
+        return "--tcp " + text + ": IPv6 addresses are not supported; the link takes IPv4 only";
+    }
+    std::string::size_type colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        return "--tcp " + text + ": wants HOST:PORT, e.g. 127.0.0.1:9100";
+    }
+    std::string host = text.substr(0, colon), portText = text.substr(colon + 1);
+    char* end = nullptr;
+    unsigned long port = std::strtoul(portText.c_str(), &end, 10);
+    if (portText.empty() || *end != '\0' || port < 1 || port > 65535 ||
+        !std::isdigit(static_cast<unsigned char>(portText[0]))) {
+        return "--tcp " + text + ": the port must be a number from 1 to 65535";
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (rc != 0 || found == nullptr) {
+        *status = 35;
+        return "--tcp " + text + ": no IPv4 address for " + host + ": " + gai_strerror(rc);
+    }
+    char dotted[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, dotted,
+              sizeof dotted);
+    freeaddrinfo(found);
+    out->address = dotted;
+    out->port = static_cast<unsigned>(port);
+    return "";
+}
+
 // Opens the chosen link after Ol_Initialize; returns the open's result code.
-std::uint32_t OpenLink(const LinkOptions& link, LinkKind kind, std::string& station,
-                       std::string& address, std::string& terminal, std::string& device) {
+std::uint32_t OpenLink(ResolvedLink& link) {
     Ol_Initialize();
-    switch (kind) {
+    switch (link.kind) {
         case LinkKind::Serial: {
-            int code = BaudCode(link.baud);
-            if (code < 0) {
-                std::fprintf(stderr, "orvctl: unknown baud rate %s\n", link.baud.c_str());
-                return OL_BAD_STATE;
-            }
-            station = link.station;
-            SerialOpenRecord record{station.data(), static_cast<std::uint32_t>(link.serialPort),
-                                    static_cast<std::uint32_t>(code), link.lineMode};
+            SerialOpenRecord record{link.station.data(), link.port, link.baudCode, link.lineMode};
             return Ol_Open_RS(&record);
         }
         case LinkKind::Tcp: {
-            std::string::size_type colon = link.tcp.rfind(':');
-            if (colon == std::string::npos) {
-                std::fprintf(stderr, "orvctl: --tcp wants ADDRESS:PORT\n");
-                return OL_BAD_STATE;
-            }
-            address = link.tcp.substr(0, colon);
-            terminal = link.terminal;
-            unsigned long port = std::strtoul(link.tcp.c_str() + colon + 1, nullptr, 10);
-            NetworkOpenRecord record{address.data(), terminal.data(),
-                                     static_cast<std::uint32_t>(port)};
+            NetworkOpenRecord record{link.address.data(), link.terminal.data(), link.port};
             return Ol_Open_MWS(&record);
         }
         case LinkKind::Usb: {
-            device = link.usb;
-            UsbOpenRecord record{device.data()};
+            UsbOpenRecord record{link.device.data()};
             return Ol_Open_USB(&record);
         }
     }
@@ -169,24 +209,68 @@ ExchangeRequest MakeRequest(const ExchangeOptions& o, LinkKind kind, std::uint32
     return request;
 }
 
-void AddExchangeOptions(CLI::App* cmd, ExchangeOptions& o) {
-    cmd->add_option("--header", o.header, "header file (none: a line file or reply file exchange)");
-    cmd->add_option("--header-format", o.headerFormat,
-                    "send: 0 hex as is, 1 drop CR/LF/','; receive: 0 hex, 1 fields");
-    cmd->add_option("--data", o.data, "data file (first of a numbered series), line or reply file");
-    cmd->add_flag("--csv", o.csv, "data files as comma-separated columns");
+// Which exchange options a subcommand takes.
+enum class ExchangeKind { Send, Receive, Echo };
+
+void AddExchangeOptions(CLI::App* cmd, ExchangeOptions& o, ExchangeKind kind) {
+    if (kind != ExchangeKind::Echo) {
+        cmd->add_option("--header", o.header,
+                        "header file (none: a line file or reply file exchange)");
+        cmd->add_option("--header-format", o.headerFormat,
+                        kind == ExchangeKind::Send ? "0 hex as is, 1 drop CR, LF and ','"
+                                                   : "0 hex text, 1 comma-separated fields")
+            ->check(CLI::Range(0, 1));
+        cmd->add_option("--data", o.data,
+                        "data file (first of a numbered series), line or reply file");
+        cmd->add_flag("--csv", o.csv, "data files as comma-separated columns");
+    }
     cmd->add_option("--command", o.command, "command text sent first (none when empty)");
     cmd->add_option("--selection", o.selection, "serial: 0 select, 1 bid, 2 neither")
-        ->default_val(0);
-    cmd->add_option("--retries", o.retries, "retry count (serial) or send attempts (TCP)");
-    cmd->add_option("--timeout", o.timeout, "time limit in ms (serial) or send retry wait (TCP)");
-    cmd->add_option("--receive-wait", o.receiveWait, "TCP: receive time limit in ms");
+        ->check(CLI::Range(0, 2));
+    cmd->add_option("--retries", o.retries, "serial: retries per record; TCP: send attempts")
+        ->default_str("3 serial, 160 TCP")
+        ->check(CLI::NonNegativeNumber);
+    cmd->add_option("--timeout", o.timeout,
+                    "serial: time limit per answer, ms; TCP: wait between send attempts, ms")
+        ->default_str("3000 serial, 250 TCP")
+        ->check(CLI::NonNegativeNumber);
+    if (kind != ExchangeKind::Echo) {
+        cmd->add_option("--receive-wait", o.receiveWait, "TCP: time limit per answer, ms")
+            ->default_str("80000")
+            ->check(CLI::NonNegativeNumber);
+    }
     cmd->add_option("--select-retries", o.selectRetries, "serial: retries of the selection");
     cmd->add_option("--select-timeout", o.selectTimeout, "serial: time limit of the selection, ms");
-    cmd->add_option("--close-mode", o.closeMode, "serial send: 0 EOT and wait for ACK, 1 bare EOT");
-    cmd->add_flag("--end-pause", o.endPause, "end with a pause instead of the closing handshake");
-    cmd->add_option("--record-timeout", o.recordTimeout,
-                    "serial receive: time limit per header and data record, ms");
+    if (kind == ExchangeKind::Send) {
+        cmd->add_option("--close-mode", o.closeMode, "serial: 0 EOT and wait for ACK, 1 bare EOT")
+            ->check(CLI::Range(0, 1));
+        cmd->add_flag("--no-check", o.noCheck,
+                      "send the files as they are, without checking them first");
+    }
+    if (kind != ExchangeKind::Echo) {
+        cmd->add_flag("--end-pause", o.endPause,
+                      "end with a pause instead of the closing handshake");
+    }
+    if (kind != ExchangeKind::Send) {
+        cmd->add_option("--record-timeout", o.recordTimeout,
+                        kind == ExchangeKind::Echo
+                            ? "serial: time limit for the answer record, ms"
+                            : "serial: time limit per header and data record, ms");
+    }
+}
+
+// Help text for the options that come before the subcommand.
+std::string LinkFooter() {
+    return "Link options (before the subcommand):\n"
+           "  --serial PORT          COM port number of the register (1..)\n"
+           "  --station TEXT         serial: station address, 1-6 characters [000001]\n"
+           "  --baud RATE            serial: 2400 4800 9600 19200 38400 57600 115200 [9600]\n"
+           "  --line-mode 0|1|2      serial: 0 switched RTS, 1 RTS held, 2 no modem lines [1]\n"
+           "  --tcp HOST:PORT        the register's IPv4 address or host name, and port\n"
+           "  --terminal ADDRESS     TCP: this terminal's address [127.0.0.1]\n"
+           "  --usb NAME             USB device name\n"
+           "Exit status: 0 done, 2 wrong command line, 3 or 4 a header or data file refused\n"
+           "before sending, else the library's result code (125 above 125).";
 }
 
 }  // namespace
@@ -194,27 +278,56 @@ void AddExchangeOptions(CLI::App* cmd, ExchangeOptions& o) {
 int main(int argc, char** argv) {
     CLI::App app{"orvctl - exchange files with a register through Orv_Lib"};
     app.require_subcommand(1);
+    app.option_defaults()->always_capture_default();
+    {
+        char text[64] = "";
+        VersionRecord record{text};
+        Ol_Version(&record);
+        app.set_version_flag("--version",
+                             std::string("orvctl ") + ORV_TOOLS_VERSION + ", library " + text);
+    }
     LinkOptions link;
-    auto* serialOpt =
-        app.add_option("--serial", link.serialPort, "COM port number of the register");
-    app.add_option("--station", link.station, "serial: station address (6 characters)");
-    app.add_option("--baud", link.baud, "serial: 2400 .. 115200 (or code 0..6)");
+    bool verbose = false;
+    app.add_flag("-v,--verbose", verbose, "print the library's trace as the exchange runs");
+    auto* serialOpt = app.add_option("--serial", link.serialPort, "COM port number of the register")
+                          ->check([](const std::string& text) {
+                              return text.find_first_not_of("0123456789") != std::string::npos ||
+                                             text.empty() || text.size() > 3 ||
+                                             std::stoi(text) < 1 || std::stoi(text) > 255
+                                         ? std::string("a COM port number from 1 to 255")
+                                         : std::string();
+                          });
+    app.add_option("--station", link.station, "serial: station address, 1-6 characters")
+        ->check([](const std::string& text) {
+            return text.empty() || text.size() > 6 ? std::string("1 to 6 characters")
+                                                   : std::string();
+        });
+    app.add_option("--baud", link.baud, "serial: 2400 .. 115200 (or code 0..6)")
+        ->check([](const std::string& text) {
+            return BaudCode(text) < 0
+                       ? std::string("one of 2400 4800 9600 19200 38400 57600 115200 or 0..6")
+                       : std::string();
+        });
     app.add_option("--line-mode", link.lineMode,
-                   "serial: 0 switched RTS, 1 RTS held, 2 RTS held, lines not watched");
-    auto* tcpOpt = app.add_option("--tcp", link.tcp, "register's ADDRESS:PORT");
+                   "serial: 0 switched RTS, 1 RTS held, 2 RTS held, lines not watched")
+        ->check(CLI::Range(0, 2));
+    auto* tcpOpt = app.add_option("--tcp", link.tcp, "register's HOST:PORT (IPv4)");
     app.add_option("--terminal", link.terminal,
                    "TCP: this terminal's address (its last number is sent)");
     auto* usbOpt = app.add_option("--usb", link.usb, "USB device name");
     serialOpt->excludes(tcpOpt)->excludes(usbOpt);
     tcpOpt->excludes(usbOpt);
+    const std::string footer = LinkFooter();
 
     auto* version = app.add_subcommand("version", "print the library's version");
 
     std::string file;
     unsigned fileTimeout = 3000;
+    bool noCheck = false;
     auto* write = app.add_subcommand("write", "send a file (Ol_Write)");
     write->add_option("FILE", file, "file to send")->required();
     write->add_option("--timeout", fileTimeout, "serial: time limit per record, ms");
+    write->add_flag("--no-check", noCheck, "send the file even when it is missing or empty");
     auto* read = app.add_subcommand("read", "receive into a file (Ol_Read)");
     read->add_option("FILE", file, "file to write")->required();
     read->add_option("--timeout", fileTimeout, "serial: time limit per record, ms");
@@ -222,27 +335,33 @@ int main(int argc, char** argv) {
     ExchangeOptions exchange;
     auto* send =
         app.add_subcommand("send", "the PC sends: command, header and data files or a line file");
-    AddExchangeOptions(send, exchange);
+    AddExchangeOptions(send, exchange, ExchangeKind::Send);
     auto* receive =
         app.add_subcommand("receive", "the PC receives: header and data files or a reply file");
-    AddExchangeOptions(receive, exchange);
+    AddExchangeOptions(receive, exchange, ExchangeKind::Receive);
 
     std::string echoSend, echoReceive;
     auto* echo =
         app.add_subcommand("echo", "serial: send a small file as one record, store the answer");
-    AddExchangeOptions(echo, exchange);
+    AddExchangeOptions(echo, exchange, ExchangeKind::Echo);
     echo->add_option("SEND", echoSend, "file whose first 250 bytes are sent")->required();
     echo->add_option("ANSWER", echoReceive, "file that receives the answer record")->required();
 
     unsigned lines = 0;
     auto* signal = app.add_subcommand("signal", "serial: set DTR (bit 0) and RTS (bit 1)");
-    signal->add_option("LINES", lines, "0..3")->required();
+    signal->add_option("LINES", lines, "0..3")->required()->check(CLI::Range(0, 3));
 
     orvctl::DemoOptions demoOptions;
     auto* demo = app.add_subcommand("demo", "run full exchanges against the register simulator");
     orvctl::AddDemoOptions(demo, demoOptions);
+    for (CLI::App* sub : {write, read, send, receive, echo, signal}) sub->footer(footer);
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int rc = app.exit(e);
+        return rc == 0 ? 0 : 2;
+    }
 
     if (version->parsed()) {
         char text[64] = "";
@@ -253,39 +372,112 @@ int main(int argc, char** argv) {
     }
     if (demo->parsed()) return orvctl::RunDemo(demoOptions);
 
-    LinkKind kind;
+    ResolvedLink resolved;
     if (!link.tcp.empty()) {
-        kind = LinkKind::Tcp;
+        resolved.kind = LinkKind::Tcp;
+        int status = 0;
+        std::string problem = ResolveTcp(link.tcp, &resolved, &status);
+        if (!problem.empty()) {
+            std::fprintf(stderr, "orvctl: %s\n", problem.c_str());
+            return status;
+        }
+        resolved.terminal = link.terminal;
     } else if (!link.usb.empty()) {
-        kind = LinkKind::Usb;
+        resolved.kind = LinkKind::Usb;
+        resolved.device = link.usb;
     } else if (*serialOpt) {
-        kind = LinkKind::Serial;
+        resolved.kind = LinkKind::Serial;
+        resolved.station = link.station;
+        resolved.port = static_cast<unsigned>(link.serialPort);
+        resolved.baudCode = static_cast<unsigned>(BaudCode(link.baud));
+        resolved.lineMode = link.lineMode;
     } else {
         std::fprintf(stderr,
-                     "orvctl: choose a link: --serial PORT, --tcp ADDRESS:PORT or --usb NAME\n");
+                     "orvctl: choose a link: --serial PORT, --tcp HOST:PORT or --usb NAME\n");
         return 2;
     }
 
+    if (echo->parsed() && resolved.kind != LinkKind::Serial) {
+        std::fprintf(stderr, "orvctl: echo is a serial exchange; use --serial PORT\n");
+        return 2;
+    }
+
+    // The files a send reads are checked before the link is opened.
+    std::optional<orvctl::InputProblem> problem;
+    orvctl::SendFiles files;
+    files.header = exchange.header;
+    files.headerFormat = exchange.headerFormat;
+    files.data = exchange.data;
+    files.csv = exchange.csv;
+    files.hexLines = resolved.kind == LinkKind::Tcp;
+    files.limits = resolved.kind == LinkKind::Tcp   ? orvctl::NetworkLimits()
+                   : resolved.kind == LinkKind::Usb ? orvctl::UsbLimits()
+                                                    : orvctl::SerialLimits();
+    if (send->parsed() && !exchange.noCheck) {
+        problem = orvctl::CheckSendFiles(files);
+    } else if (write->parsed() && !noCheck) {
+        problem = orvctl::CheckPlainFile(file);
+    } else if (echo->parsed()) {
+        problem = orvctl::CheckPlainFile(echoSend);
+    }
+    if (problem) {
+        std::fprintf(stderr, "orvctl: %s\norvctl: nothing was sent (--no-check sends as is)\n",
+                     problem->text.c_str());
+        return problem->status;
+    }
+
+    // A device without modem lines would fail the open only after 32 s.
+    if (resolved.kind == LinkKind::Serial && resolved.lineMode != 2) {
+        std::string device = orvctl::ProbeSerialDevice(resolved.port, resolved.lineMode);
+        if (!device.empty()) {
+            std::fprintf(stderr, "orvctl: open failed: %s\n", device.c_str());
+            return ExitStatus(OL_NO_LINK);
+        }
+    }
+
+    orvctl::TraceFile trace;  // before Ol_Initialize, which reads ORV_LIB_TRACE
     CancelOnSignal cancel;
-    std::string station, address, terminal, device;
-    std::uint32_t rc = OpenLink(link, kind, station, address, terminal, device);
+    std::uint32_t rc = OpenLink(resolved);
     if (rc != 0) {
         Ol_End();
-        return Fail("open", rc);
+        std::vector<std::string> why = orvctl::ExplainFailure(trace.Lines(), rc);
+        if (resolved.kind == LinkKind::Serial) {
+            why.insert(why.begin(), "COM" + std::to_string(resolved.port) + " is " +
+                                        orvctl::SerialDevicePath(resolved.port));
+        } else if (resolved.kind == LinkKind::Tcp) {
+            why.insert(why.begin(), "tried " + resolved.address + ":" +
+                                        std::to_string(resolved.port) +
+                                        " (is the register, or orv-sim, listening there?)");
+        }
+        return Fail("open", rc, why);
+    }
+    orvctl::ProgressSetup watch;
+    watch.tracePath = trace.path();
+    watch.verbose = verbose;
+    {
+        ExchangeOptions defaults = exchange;
+        std::string ignored;
+        ExchangeRequest request = MakeRequest(defaults, resolved.kind, 0, ignored);
+        watch.waitLimitMs = resolved.kind == LinkKind::Tcp ? request.receiveWait : request.timeout;
     }
 
     const char* what = "transfer";
     {
         std::string command;
+        LinkKind kind = resolved.kind;
         if (write->parsed()) {
             what = "write";
             SendFileDesc desc{file.data(), fileTimeout};
-            orvctl::ProgressLine progress("write", "");
+            watch.label = "write";
+            watch.sendFiles = {file};
+            orvctl::ProgressLine progress(watch);
             rc = Ol_Write(&desc);
         } else if (read->parsed()) {
             what = "read";
             DataFileDesc desc{0, 0, file.data(), fileTimeout};
-            orvctl::ProgressLine progress("read", file);
+            watch.label = "read";
+            watch.receivePath = file;
+            orvctl::ProgressLine progress(watch);
             rc = Ol_Read(&desc);
             if (rc == 0) std::printf("read: %u bytes into %s\n", desc.byteCount, file.c_str());
         } else if (send->parsed() || receive->parsed()) {
@@ -296,7 +488,15 @@ int main(int argc, char** argv) {
                                   exchange.recordTimeout};
             DataFileDesc data{exchange.csv ? 1u : 0u, 0, exchange.data.data(),
                               exchange.recordTimeout};
-            orvctl::ProgressLine progress(what, sending ? "" : exchange.data);
+            watch.label = what;
+            if (sending) {
+                watch.sendFiles = exchange.header.empty() && !exchange.data.empty()
+                                      ? std::vector<std::string>{exchange.data}
+                                      : orvctl::SeriesFiles(files);
+            } else {
+                watch.receivePath = exchange.data;
+            }
+            orvctl::ProgressLine progress(watch);
             rc = Ol_WriteRead(&request, exchange.header.empty() ? nullptr : &header,
                               exchange.data.empty() ? nullptr : &data);
             progress.Stop();
@@ -320,7 +520,7 @@ int main(int argc, char** argv) {
     }
     Ol_Close();
     Ol_End();
-    if (rc != 0) return Fail(what, rc);
+    if (rc != 0) return Fail(what, rc, orvctl::ExplainFailure(trace.Lines(), rc));
     std::printf("%s: done\n", what);
     return 0;
 }

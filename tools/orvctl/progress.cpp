@@ -2,10 +2,15 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 namespace orvctl {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 
 std::string NumberedName(const std::string& path, unsigned n) {
     if (n < 2) return path;
@@ -21,7 +26,7 @@ SeriesSize MeasureSeries(const std::string& path) {
     std::error_code ec;
     for (unsigned n = 1; n < 1000; ++n) {
         std::string name = NumberedName(path, n);
-        auto bytes = std::filesystem::file_size(name, ec);
+        auto bytes = fs::file_size(name, ec);
         if (ec) continue;
         size.bytes += bytes;
         ++size.files;
@@ -29,12 +34,40 @@ SeriesSize MeasureSeries(const std::string& path) {
     return size;
 }
 
-ProgressLine::ProgressLine(std::string label, std::string watchedPath, bool force)
-    : label_(std::move(label)),
-      path_(std::move(watchedPath)),
-      enabled_(force || isatty(STDERR_FILENO) != 0),
-      start_(std::chrono::steady_clock::now()) {
-    if (enabled_) thread_ = std::thread([this] { Run(); });
+namespace {
+
+// How far this process has read an open file: the position of the first
+// descriptor on it (Linux /proc), or -1 when it is not open.
+long long ReadPosition(const fs::path& file) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd", ec)) {
+        if (fs::read_symlink(entry.path(), ec) != file) continue;
+        std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
+        std::string key;
+        long long pos = 0;
+        if (info >> key >> pos && key == "pos:") return pos;
+    }
+    return -1;
+}
+
+std::string Seconds(Clock::duration d) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s", std::chrono::duration<double>(d).count());
+    return text;
+}
+
+}  // namespace
+
+ProgressLine::ProgressLine(ProgressSetup setup)
+    : setup_(std::move(setup)),
+      terminal_(isatty(STDERR_FILENO) != 0),
+      start_(Clock::now()),
+      lastGrowth_(start_),
+      lastPrint_(start_) {
+    std::error_code ec;
+    if (!setup_.tracePath.empty()) traceSize_ = fs::file_size(setup_.tracePath, ec);
+    for (std::string& name : setup_.sendFiles) name = fs::absolute(name, ec).lexically_normal();
+    thread_ = std::thread([this] { Run(); });
 }
 
 ProgressLine::~ProgressLine() {
@@ -48,30 +81,95 @@ void ProgressLine::Stop() {
         stopping_ = true;
     }
     wake_.notify_all();
-    if (thread_.joinable()) {
-        thread_.join();
-        Print(true);
-    }
+    if (thread_.joinable()) thread_.join();
+    Tick(true);
 }
 
 void ProgressLine::Run() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return stopping_; })) {
         lock.unlock();
-        Print(false);
+        Tick(false);
         lock.lock();
     }
 }
 
-void ProgressLine::Print(bool final) {
-    double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    if (path_.empty()) {
-        std::fprintf(stderr, "\r%s: %.1f s%s", label_.c_str(), elapsed, final ? "\n" : "");
+std::string ProgressLine::SendText() {
+    std::error_code ec;
+    const std::size_t count = setup_.sendFiles.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string& name = setup_.sendFiles[i];
+        long long pos = ReadPosition(name);
+        if (pos < 0) continue;
+        auto size = fs::file_size(name, ec);
+        if (ec) size = 0;
+        char text[256];
+        std::snprintf(text, sizeof text, "file %zu of %zu (%s): %lld of %ju bytes, %d%%", i + 1,
+                      count, fs::path(name).filename().c_str(), pos, size,
+                      size == 0 ? 100 : static_cast<int>(100 * pos / static_cast<long long>(size)));
+        return text;
+    }
+    return "";
+}
+
+void ProgressLine::CopyTrace() {
+    std::error_code ec;
+    auto size = fs::file_size(setup_.tracePath, ec);
+    if (ec || size <= traceSize_) return;
+    if (setup_.verbose) {
+        std::ifstream in(setup_.tracePath, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(traceSize_));
+        // At most 1 MB at a time: the rest follows on the next call, and
+        // the length fits a 32-bit size_t.
+        std::string chunk(
+            static_cast<std::size_t>(std::min<std::uintmax_t>(size - traceSize_, 1u << 20)), '\0');
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        std::string::size_type end = chunk.rfind('\n');
+        if (end == std::string::npos) return;  // wait for the whole line
+        size = traceSize_ + end + 1;
+        if (terminal_ && !shown_.empty()) std::fputs("\r\033[K", stderr);
+        std::fwrite(chunk.data(), 1, end + 1, stderr);
+        shown_.clear();
+    }
+    traceSize_ = size;
+    lastGrowth_ = Clock::now();
+}
+
+void ProgressLine::Tick(bool final) {
+    Clock::time_point now = Clock::now();
+    if (!setup_.tracePath.empty()) CopyTrace();
+    std::string text;
+    if (!setup_.sendFiles.empty()) {
+        text = SendText();
+    } else if (!setup_.receivePath.empty()) {
+        SeriesSize size = MeasureSeries(setup_.receivePath);
+        double seconds = std::chrono::duration<double>(now - start_).count();
+        char line[128];
+        std::snprintf(line, sizeof line, "%ju bytes in %u file(s), %.0f bytes/s", size.bytes,
+                      size.files, seconds > 0 ? static_cast<double>(size.bytes) / seconds : 0.0);
+        text = line;
+    }
+    bool waiting =
+        !final && !setup_.tracePath.empty() && now - lastGrowth_ >= std::chrono::seconds(1);
+    if (waiting) {
+        auto waited = std::chrono::duration_cast<std::chrono::seconds>(now - lastGrowth_).count();
+        text += (text.empty() ? "" : "; ") + std::string("waiting for the register: ") +
+                std::to_string(waited) + " s";
+        if (setup_.waitLimitMs != 0) {
+            text += " of " + std::to_string((setup_.waitLimitMs + 999) / 1000) + " s";
+        }
+    }
+    text = setup_.label + ": " + (text.empty() ? "" : text + ", ") + Seconds(now - start_);
+    if (terminal_) {
+        if (final && shown_.empty()) return;
+        std::fprintf(stderr, "\r%s\033[K%s", text.c_str(), final ? "\n" : "");
+        shown_ = final ? "" : text;
     } else {
-        SeriesSize size = MeasureSeries(path_);
-        std::fprintf(stderr, "\r%s: %ju bytes in %u file(s), %.1f s%s", label_.c_str(), size.bytes,
-                     size.files, elapsed, final ? "\n" : "");
+        // Plain lines: not more than one a second, and none for a call that
+        // ends within its first second.
+        if (final || now - lastPrint_ < std::chrono::seconds(1)) return;
+        std::fprintf(stderr, "%s\n", text.c_str());
+        lastPrint_ = now;
     }
     std::fflush(stderr);
 }

@@ -1,13 +1,16 @@
-// Progress of a running transfer, seen from outside the library: the size of
-// the file (or numbered series of files) being received, and elapsed time.
+// What a running transfer shows on stderr, seen from outside the library:
+// the bytes of the file being sent (how far the library has read it) or the
+// files being received, the seconds of a wait for the register against its
+// limit, and with -v the library's trace as it is written.
 #pragma once
 
-#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace orvctl {
 
@@ -24,11 +27,20 @@ struct SeriesSize {
 };
 SeriesSize MeasureSeries(const std::string& path);
 
-// Prints a progress line to stderr every interval while alive (only when
-// stderr is a terminal, unless forced), and a final line when stopped.
+struct ProgressSetup {
+    std::string label;                   // "send", "receive", ...
+    std::vector<std::string> sendFiles;  // the files a send reads, in order
+    std::string receivePath;             // first file of a received series
+    std::string tracePath;               // the library's trace ("" : none)
+    bool verbose = false;                // copy the trace to stderr as it grows
+    std::uint32_t waitLimitMs = 0;       // the limit of one wait for the register
+};
+
+// Redraws one line on a terminal every 250 ms; prints plain lines (at most
+// one a second) when stderr is not a terminal.
 class ProgressLine {
   public:
-    ProgressLine(std::string label, std::string watchedPath, bool force = false);
+    explicit ProgressLine(ProgressSetup setup);
     ~ProgressLine();
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
@@ -36,12 +48,15 @@ class ProgressLine {
 
   private:
     void Run();
-    void Print(bool final);
+    void Tick(bool final);
+    std::string SendText();
+    void CopyTrace();
 
-    std::string label_;
-    std::string path_;
-    bool enabled_;
-    std::chrono::steady_clock::time_point start_;
+    ProgressSetup setup_;
+    bool terminal_;
+    std::chrono::steady_clock::time_point start_, lastGrowth_, lastPrint_;
+    std::uintmax_t traceSize_ = 0;
+    std::string shown_;
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stopping_ = false;

@@ -215,22 +215,31 @@ int SerialRegister::ServeRecords(const std::vector<std::string>& records, int ti
 }
 
 int SerialRegister::SendRecords(const std::vector<std::string>& records, int timeoutMs,
-                                const std::vector<FrameFaults>& faults) {
-    SendControl(kEnq);
+                                const std::vector<FrameFaults>& faults, bool announce) {
+    if (announce) SendControl(kEnq);
     sendSequence_ = 0;
     std::size_t next = 0;
     bool outstanding = false;  // a record sent and not yet acknowledged
+    bool acked = !announce;    // an ACK read before the loop
     int acknowledged = 0;
+    auto faultsOf = [&faults](std::size_t i) {
+        return i < faults.size() ? faults[i] : FrameFaults{};
+    };
     for (;;) {
-        Event event = Next(timeoutMs);
-        if (event.kind == Event::Timeout) return acknowledged;
-        if (event.kind != Event::Control) continue;
-        if (event.byte == kEot) return acknowledged;
-        if (event.byte == kNak && outstanding) {
-            SendFrame(records[next - 1]);
-            continue;
+        if (!acked) {
+            Event event = Next(timeoutMs);
+            if (event.kind == Event::Timeout) return acknowledged;
+            if (event.kind != Event::Control) continue;
+            if (event.byte == kEot) return acknowledged;
+            if (event.byte == kNak && outstanding) {
+                if (onRefused) onRefused(next - 1);
+                FrameFaults repeat = faultsOf(next - 1);
+                SendFrame(records[next - 1], repeat.repeats ? repeat : FrameFaults{});
+                continue;
+            }
+            if (event.byte != kAck) continue;
         }
-        if (event.byte != kAck) continue;
+        acked = false;
         if (outstanding) {
             ++acknowledged;
             sendSequence_ = (sendSequence_ + 1) % 10;
@@ -240,7 +249,7 @@ int SerialRegister::SendRecords(const std::vector<std::string>& records, int tim
             SendControl(kEot);
             return acknowledged;
         }
-        SendFrame(records[next], next < faults.size() ? faults[next] : FrameFaults{});
+        SendFrame(records[next], faultsOf(next));
         ++next;
         outstanding = true;
     }

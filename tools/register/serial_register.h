@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -85,6 +86,7 @@ struct FrameFaults {
     bool lowercaseChecksum = false;
     bool omitStx = false;
     bool omitCr = false;
+    bool repeats = false;  // the faults apply to repeats after a NAK as well
 };
 
 // Something the host sent.
@@ -147,8 +149,10 @@ class SerialRegister {
     int ServeRecords(const std::vector<std::string>& records, int timeoutMs,
                      const std::vector<FrameFaults>& faults = {});
     // The same after the host's EOT has been read: answers ENQ and sends.
+    // Without announce, the host's first ACK has been read already (a host's
+    // Ol_Read begins so): no ENQ, the first record goes out at once.
     int SendRecords(const std::vector<std::string>& records, int timeoutMs,
-                    const std::vector<FrameFaults>& faults = {});
+                    const std::vector<FrameFaults>& faults = {}, bool announce = true);
 
     // For a register driven event by event (Next): answers a selection or bid
     // already read with ACK, after which the host's records count from '0'.
@@ -158,6 +162,10 @@ class SerialRegister {
     // last one (Repeat), NAK for anything else (Refused).
     enum class FrameAnswer { Accepted, Repeat, Refused };
     FrameAnswer AnswerFrame(const Event& frame);
+
+    // Called by SendRecords when the host refuses record index (from 0) with
+    // NAK, before it is sent again; for a log.
+    std::function<void(std::size_t index)> onRefused;
 
     int expectedDigit() const { return receiveExpected_; }
     int sendSequence() const { return sendSequence_; }

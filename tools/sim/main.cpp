@@ -15,6 +15,7 @@
 #include <ctime>
 
 #include "sim.h"
+#include "store.h"
 
 namespace orvsim {
 
@@ -65,12 +66,15 @@ void OnSignal(int) {
 
 int main(int argc, char** argv) {
     CLI::App app{"orv-sim - a register simulator for hosts of Orv_Lib"};
+    app.set_version_flag("--version", std::string("orv-sim ") + ORV_TOOLS_VERSION);
+    app.option_defaults()->always_capture_default();
     orvsim::Options options;
     int tcpPort = -1;
-    bool pty = false;
+    bool pty = false, sampleData = false;
     std::string device;
     int baud = 9600;
-    auto* tcpOpt = app.add_option("--tcp", tcpPort, "listen on 127.0.0.1:PORT (0: any free port)");
+    auto* tcpOpt = app.add_option("--tcp", tcpPort, "listen on 127.0.0.1:PORT (0: any free port)")
+                       ->check(CLI::Range(0, 65535));
     auto* ptyOpt = app.add_flag("--pty", pty, "serve a new pty and print its path");
     auto* deviceOpt = app.add_option("--device", device, "serve a real serial device");
     tcpOpt->excludes(ptyOpt)->excludes(deviceOpt);
@@ -80,24 +84,64 @@ int main(int argc, char** argv) {
         ->excludes(ptyOpt)
         ->excludes(deviceOpt);
     ptyOpt->excludes(deviceOpt);
-    app.add_option("--baud", baud, "baud rate of --device");
+    auto* baudOpt = app.add_option("--baud", baud, "baud rate of --device");
+    baudOpt->needs(deviceOpt);
     app.add_option("--data", options.dir, "data folder (out/ is served, in/ receives)");
-    app.add_option("--station", options.station, "serial: answer only this station address");
+    app.add_flag("--sample-data", sampleData,
+                 "write a sample series and a README of its fields into an empty out/");
+    std::vector<CLI::Option*> serialOnly, tcpOnly;
+    serialOnly.push_back(
+        app.add_option("--station", options.station, "serial: answer only this station address"));
     app.add_option("--serve-prefix", options.servePrefix,
                    "a command beginning with this asks for data (\"\": every command)");
-    app.add_option("--idle", options.idleMs,
-                   "TCP: serve when a new exchange stays silent this many ms (0: never)");
+    serialOnly.push_back(app.add_option("--echo-prefix", options.echoPrefix,
+                                        "serial: after a command beginning with this, the next "
+                                        "record is answered with itself (the echo exchange)"));
+    tcpOnly.push_back(
+        app.add_option("--idle", options.idleMs,
+                       "TCP: serve when a new exchange stays silent this many ms (0: never)"));
     orvsim::Faults& faults = options.faults;
     app.add_option("--refuse-every", faults.refuseEvery,
-                   "serial: NAK every Nth record; TCP: refuse (0x82) every Nth answer");
+                   "serial: NAK every Nth record received; TCP: a refusal (0x82) in place of "
+                   "every Nth block sent, answers and served blocks alike");
     app.add_option("--bad-checksum-every", faults.badChecksumEvery,
-                   "corrupt the checksum of every Nth record or block sent");
+                   "a wrong checksum on every Nth record or block sent (serial: served and "
+                   "echoed records; TCP: answers and served blocks)");
+    serialOnly.push_back(app.add_flag("--bad-checksum-repeats", faults.badChecksumRepeats,
+                                      "serial: the repeats of a corrupted record are corrupted "
+                                      "too"));
     app.add_option("--delay", faults.delayMs, "answer this many ms late");
     app.add_flag("--silent", faults.silent, "never answer");
     app.add_option("--end-after", faults.endAfter,
-                   "serial: EOT in place of the Nth answer or after N records served; "
-                   "TCP: close the connection at the Nth block");
-    CLI11_PARSE(app, argc, argv);
+                   "end each exchange at its Nth record or block, either way: serial EOT in "
+                   "place of the Nth answer, or only N records served; TCP: close the connection");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int rc = app.exit(e);
+        return rc == 0 ? 0 : 2;
+    }
+    bool serial = pty || !device.empty();
+    bool usb = !usbPath.empty();
+    if (!serial && !usb && tcpPort < 0) {
+        std::fprintf(stderr, "orv-sim: choose --tcp PORT, --pty, --device PATH or --usb PATH\n");
+        return 2;
+    }
+    // Options of another link are refused; the USB link has none of either.
+    std::vector<CLI::Option*> foreign = serial ? tcpOnly : serialOnly;
+    if (usb) foreign.insert(foreign.end(), tcpOnly.begin(), tcpOnly.end());
+    for (CLI::Option* option : foreign) {
+        if (option->count() == 0) continue;
+        std::fprintf(stderr, "orv-sim: %s does not apply to a %s link\n",
+                     option->get_name().c_str(), usb ? "USB" : serial ? "serial" : "TCP");
+        return 2;
+    }
+
+    std::string problem = orvsim::PrepareDataFolder(options.dir, sampleData);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "orv-sim: %s\n", problem.c_str());
+        return 1;
+    }
 
     struct sigaction action {};
     action.sa_handler = OnSignal;
@@ -106,14 +150,6 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     if (!usbPath.empty()) return orvsim::RunUsb(usbPath, options);
 
-    if (tcpPort >= 0) {
-        if (tcpPort > 65535) {
-            std::fprintf(stderr, "orv-sim: port %d out of range\n", tcpPort);
-            return 2;
-        }
-        return orvsim::RunTcp(static_cast<std::uint16_t>(tcpPort), options);
-    }
-    if (pty || !device.empty()) return orvsim::RunSerial(device, baud, options);
-    std::fprintf(stderr, "orv-sim: choose --tcp PORT, --pty or --device PATH\n");
-    return 2;
+    if (!serial) return orvsim::RunTcp(static_cast<std::uint16_t>(tcpPort), options);
+    return orvsim::RunSerial(device, baud, options);
 }

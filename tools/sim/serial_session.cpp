@@ -1,5 +1,6 @@
 // The simulator on a serial line: answers selections and bids, stores what a
-// host sends, and serves its series when a host asks for data with EOT.
+// host sends, serves its series when a host asks for data with EOT (or with a
+// bare ACK, as Ol_Read begins), and echoes a record after an echo command.
 #include <unistd.h>
 
 #include <memory>
@@ -18,15 +19,21 @@ using orv::reg::Event;
 using orv::reg::SerialRegister;
 
 constexpr char kHeaderTag[] = "/HDR1/";
+// How long the line stays quiet after an EOT that stands alone.
+constexpr int kSelectionGapMs = 100;
 
 class SerialSession {
   public:
     SerialSession(orv::reg::SerialLine& line, const Options& options)
-        : options_(options), reg_(line, Address(options.station)), inbox_(options.dir) {}
+        : options_(options), reg_(line, Address(options.station)), inbox_(options.dir) {
+        reg_.onRefused = [](std::size_t index) {
+            Log("serial <- NAK: record %zu refused, sent again", index + 1);
+        };
+    }
 
     void Run() {
         while (!g_stop.load()) {
-            Event event = reg_.Next(200);
+            Event event = NextEvent(200);
             switch (event.kind) {
                 case Event::Timeout:
                     break;
@@ -54,6 +61,36 @@ class SerialSession {
         return address;
     }
 
+    // The next event, after one read ahead by OnControl.
+    Event NextEvent(int timeoutMs) {
+        if (!pending_.empty()) {
+            Event event = std::move(pending_.front());
+            pending_.erase(pending_.begin());
+            return event;
+        }
+        return reg_.Next(timeoutMs);
+    }
+
+    // A selection is EOT EOT EOT, six address bytes and ENQ, sent back to back;
+    // an EOT that asks for data or ends a transmission is followed by silence.
+    // So after an EOT the line is read on for a moment: when a selection
+    // completes, its EOTs and address were not separate events.
+    bool LoneEot() {
+        if (!pending_.empty()) return true;  // read ahead already
+        std::vector<Event> after;
+        while (after.size() < 9) {
+            Event next = reg_.Next(kSelectionGapMs);
+            if (next.kind == Event::Timeout) break;
+            if (next.kind == Event::Selection) {
+                pending_.push_back(std::move(next));
+                return false;
+            }
+            after.push_back(std::move(next));
+        }
+        for (Event& event : after) pending_.push_back(std::move(event));
+        return true;
+    }
+
     void Pause() const {
         if (options_.faults.delayMs != 0) usleep(options_.faults.delayMs * 1000u);
     }
@@ -61,14 +98,17 @@ class SerialSession {
     void StartExchange() {
         inbox_.EndFile();
         records_ = 0;
+        exchangeRecords_ = 0;
+        echoNext_ = false;
+        echoed_ = false;
+        lastRefused_ = false;
         firstRecord_.clear();
         headerSeen_ = false;
     }
 
     void OnSelection(const Event& event) {
         bool ours = options_.station.empty() || event.data == Address(options_.station);
-        Log("serial <- selection \"%s\"%s", Printable(event.data).c_str(),
-            ours ? "" : " (not ours)");
+        Log("serial <- selection %s%s", Printable(event.data).c_str(), ours ? "" : " (not ours)");
         if (!ours || options_.faults.silent) return;
         StartExchange();
         Pause();
@@ -86,21 +126,33 @@ class SerialSession {
             Log("serial -> ACK");
             return;
         }
+        if (byte == orv::reg::kAck && records_ == 0 && !headerSeen_) {
+            Log("serial <- ACK (a read begins)");
+            if (options_.faults.silent) return;
+            Pause();
+            Serve(false);
+            StartExchange();
+            return;
+        }
         if (byte != orv::reg::kEot) {
             Log("serial <- control %02X", byte);
             return;
         }
+        if (!LoneEot()) return;
         Log("serial <- EOT");
+        // An EOT after a refused record is a host giving up, not a request.
         bool asksForData =
-            !headerSeen_ &&
+            !headerSeen_ && !lastRefused_ &&
             (records_ == 0 || (records_ == 1 && firstRecord_.rfind(options_.servePrefix, 0) == 0));
         if (options_.faults.silent) {
             StartExchange();
             return;
         }
         Pause();
-        if (asksForData) {
-            Serve();
+        if (echoed_) {
+            Log("sim: the echo exchange ends");
+        } else if (asksForData) {
+            Serve(true);
         } else {
             reg_.SendControl(orv::reg::kAck);
             Log("serial -> ACK (end of the host's transmission)");
@@ -110,30 +162,59 @@ class SerialSession {
 
     void OnFrame(const Event& event) {
         ++received_;
+        ++exchangeRecords_;
         Log("serial <- record '%c' %s%s", event.digit, Printable(event.data).c_str(),
             event.wellFormed ? "" : " (broken)");
         const Faults& faults = options_.faults;
-        if (faults.silent) return;
+        if (faults.silent) {
+            Log("sim: no answer (--silent)");
+            return;
+        }
         if (faults.refuseEvery != 0 && received_ % faults.refuseEvery == 0) {
             reg_.SendControl(orv::reg::kNak);
             Log("serial -> NAK (refused on purpose)");
+            lastRefused_ = true;
             return;
         }
-        if (faults.endAfter != 0 && received_ == faults.endAfter) {
+        if (faults.endAfter != 0 && exchangeRecords_ == faults.endAfter) {
             reg_.SendControl(orv::reg::kEot);
-            Log("serial -> EOT (ending early on purpose)");
+            Log("serial -> EOT (ending early on purpose, record %u of the exchange)",
+                exchangeRecords_);
             StartExchange();
             return;
         }
         Pause();
+        if (echoNext_ && event.wellFormed) {
+            echoNext_ = false;
+            orv::reg::FrameFaults frameFaults;
+            frameFaults.badChecksum = CorruptNext();
+            reg_.SendFrame(event.data, frameFaults);
+            echoed_ = true;
+            Log("serial -> the record echoed back%s",
+                frameFaults.badChecksum ? ", with a wrong checksum (on purpose)" : "");
+            return;
+        }
         SerialRegister::FrameAnswer answer = reg_.AnswerFrame(event);
+        lastRefused_ = answer == SerialRegister::FrameAnswer::Refused;
         if (answer != SerialRegister::FrameAnswer::Accepted) {
             Log("serial -> %s",
                 answer == SerialRegister::FrameAnswer::Repeat ? "ACK (repeat dropped)" : "NAK");
             return;
         }
         Log("serial -> ACK");
+        if (records_ == 0 && !options_.echoPrefix.empty() &&
+            event.data.rfind(options_.echoPrefix, 0) == 0) {
+            echoNext_ = true;
+            Log("sim: an echo command; the next record is answered with itself");
+        }
         Store(event.data);
+    }
+
+    // Whether the next record the simulator sends gets a wrong checksum.
+    bool CorruptNext() {
+        ++sent_;
+        unsigned every = options_.faults.badChecksumEvery;
+        return every != 0 && sent_ % every == 0;
     }
 
     void Store(const std::string& data) {
@@ -198,7 +279,9 @@ class SerialSession {
         return records;
     }
 
-    void Serve() {
+    // Serves the series as records: after an ENQ when the host asked with
+    // EOT, at once when it began with ACK (announce false).
+    void Serve(bool announce) {
         Series series = LoadSeries(options_.dir);
         std::vector<std::string> records;
         if (series.files.empty()) {
@@ -213,14 +296,15 @@ class SerialSession {
         }
         std::vector<orv::reg::FrameFaults> frameFaults(records.size());
         for (std::size_t i = 0; i < records.size(); ++i) {
-            ++sent_;
-            if (faults.badChecksumEvery != 0 && sent_ % faults.badChecksumEvery == 0) {
-                frameFaults[i].badChecksum = true;
-            }
+            if (!CorruptNext()) continue;
+            frameFaults[i].badChecksum = true;
+            frameFaults[i].repeats = faults.badChecksumRepeats;
+            Log("sim: record %zu goes out with a wrong checksum%s (on purpose)", i + 1,
+                faults.badChecksumRepeats ? ", its repeats too" : "");
         }
-        Log("serial -> ENQ, serving %zu records of %zu file(s)", records.size(),
-            series.files.size());
-        int acknowledged = reg_.SendRecords(records, 30000, frameFaults);
+        Log("serial -> %sserving %zu records of %zu file(s)", announce ? "ENQ, " : "",
+            records.size(), series.files.size());
+        int acknowledged = reg_.SendRecords(records, 30000, frameFaults, announce);
         Log("serial: host acknowledged %d of %zu records", acknowledged, records.size());
     }
 
@@ -228,9 +312,14 @@ class SerialSession {
     SerialRegister reg_;
     Inbox inbox_;
     Header header_;
-    unsigned received_ = 0;  // records received in the session, for the faults
-    unsigned sent_ = 0;      // records served in the session, for the faults
-    unsigned records_ = 0;   // records accepted in this exchange
+    std::vector<Event> pending_;    // read ahead after an EOT
+    unsigned received_ = 0;         // records received in the session, for the faults
+    unsigned exchangeRecords_ = 0;  // records received in this exchange (--end-after)
+    bool echoNext_ = false;         // the next record is echoed
+    bool echoed_ = false;           // the host's next EOT ends an echo
+    bool lastRefused_ = false;      // the last record received was refused
+    unsigned sent_ = 0;             // records served in the session, for the faults
+    unsigned records_ = 0;          // records accepted in this exchange
     std::string firstRecord_;
     bool headerSeen_ = false;
 };

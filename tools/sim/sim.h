@@ -10,17 +10,18 @@ namespace orvsim {
 // Faults to inject, so that hosts can test their error handling.
 struct Faults {
     unsigned refuseEvery = 0;  // serial: NAK every Nth record; TCP: refuse (0x82) every Nth answer
-    unsigned badChecksumEvery = 0;  // corrupt the checksum of every Nth record or block sent
-    unsigned delayMs = 0;           // answer this late
-    bool silent = false;            // never answer
-    unsigned endAfter = 0;          // serial: EOT in place of the Nth answer, or after N records
-                                    // served; TCP: close the connection at the Nth block
+    unsigned badChecksumEvery = 0;    // corrupt the checksum of every Nth record or block sent
+    bool badChecksumRepeats = false;  // serial: the repeats of a corrupted record too
+    unsigned delayMs = 0;             // answer this late
+    bool silent = false;              // never answer
+    unsigned endAfter = 0;            // end the exchange at its Nth record or block, either way
 };
 
 struct Options {
     std::string dir = ".";
     std::string station;              // serial: the address it answers (empty: any)
     std::string servePrefix = "GET";  // a command that begins with it asks for data
+    std::string echoPrefix = "ECHO";  // serial: after such a command, a record is echoed
     unsigned idleMs = 500;            // TCP: serve when a new exchange stays silent this long
     Faults faults;
 };

@@ -1,5 +1,11 @@
 #include "store.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -54,7 +60,79 @@ bool ReadHexFile(const std::string& path, std::string* text) {
     return true;
 }
 
+bool MakeFolder(const fs::path& path, std::string* problem) {
+    if (mkdir(path.c_str(), 0700) == 0 || errno == EEXIST) {
+        if (fs::is_directory(path)) return true;
+        *problem = path.string() + " exists and is not a folder";
+        return false;
+    }
+    *problem = "cannot create the folder " + path.string() + ": " + std::strerror(errno);
+    return false;
+}
+
+bool WriteNew(const fs::path& path, const std::string& text, std::string* problem) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (!ok) *problem = "cannot write " + path.string() + ": " + std::strerror(errno);
+    if (fd >= 0 && close(fd) != 0 && ok) {
+        *problem = "cannot write " + path.string() + ": " + std::strerror(errno);
+        ok = false;
+    }
+    return ok;
+}
+
+// A file of in/, readable by the user only: what a host sent is its data.
+std::FILE* OpenPrivate(const fs::path& path, bool append) {
+    int fd =
+        open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0600);
+    if (fd < 0) return nullptr;
+    std::FILE* file = fdopen(fd, append ? "ab" : "wb");
+    if (file == nullptr) close(fd);
+    return file;
+}
+
+bool WriteText(const fs::path& path, const std::string& text, bool append) {
+    std::FILE* file = OpenPrivate(path, append);
+    if (file == nullptr) return false;
+    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return std::fclose(file) == 0 && written;
+}
+
+constexpr char kSampleReadme[] =
+    "A sample series the simulator serves: a header and two data files.\n"
+    "\n"
+    "header.txt  0100000000000001020203, hex text, one byte per two digits:\n"
+    "  byte 0     01      table layout (00: a plain stream of bytes)\n"
+    "  byte 1     00      a receiving host splits the rows into columns (01: unsplit)\n"
+    "  bytes 2-6  0000000000  carried unchanged; their meaning is the register's\n"
+    "  byte 7     01      file number of this file\n"
+    "  byte 8     02      last file number: the series is data.txt and data.002\n"
+    "  bytes 9-   02 03   column widths in bytes: rows of 5 bytes (10 hex digits)\n"
+    "data.txt    rows of file 1, one row per line, hex text\n"
+    "data.002    rows of file 2\n"
+    "\n"
+    "CR, LF and ',' are ignored in every file here, so files a host received\n"
+    "(with --csv) can be served back. What a host sends lands in ../in/.\n";
+
 }  // namespace
+
+std::string PrepareDataFolder(const std::string& dir, bool sample) {
+    std::string problem;
+    fs::path root(dir);
+    if (!MakeFolder(root, &problem) || !MakeFolder(root / "out", &problem) ||
+        !MakeFolder(root / "in", &problem)) {
+        return problem;
+    }
+    std::error_code ec;
+    if (!sample || fs::exists(root / "out" / "header.txt", ec)) return "";
+    if (!WriteNew(root / "out" / "header.txt", "0100000000000001020203", &problem) ||
+        !WriteNew(root / "out" / "data.txt", "0102030405\r\n0A0B0C0D0E\r\n", &problem) ||
+        !WriteNew(root / "out" / "data.002", "F0E0D0C0B0\r\n", &problem) ||
+        !WriteNew(root / "out" / "README.txt", kSampleReadme, &problem)) {
+        return problem;
+    }
+    return "";
+}
 
 bool FromHex(const std::string& hex, std::vector<std::uint8_t>* out) {
     out->clear();
@@ -107,21 +185,18 @@ std::vector<std::uint8_t> HeaderFor(const Header& header, unsigned k) {
     return bytes;
 }
 
-Inbox::Inbox(std::string dir) : dir_(std::move(dir)) {
-    std::error_code ec;
-    fs::create_directories(fs::path(dir_) / "in", ec);
-}
+Inbox::Inbox(std::string dir) : dir_(std::move(dir)) {}
 
 bool Inbox::BeginFile(const Header& header, bool firstOfExchange) {
     EndFile();
     fs::path in = fs::path(dir_) / "in";
     if (firstOfExchange) {
-        std::ofstream out(in / "header.txt", std::ios::binary | std::ios::trunc);
-        out << ToHex(header.bytes.data(), header.bytes.size());
-        if (!out) return false;
+        if (!WriteText(in / "header.txt", ToHex(header.bytes.data(), header.bytes.size()), false)) {
+            return false;
+        }
     }
     name_ = NumberedName((in / "data.txt").string(), header.fileNumber());
-    file_ = std::fopen(name_.c_str(), "wb");
+    file_ = OpenPrivate(name_, false);
     return file_ != nullptr;
 }
 
@@ -140,9 +215,7 @@ void Inbox::EndFile() {
 }
 
 bool Inbox::AppendLine(const std::string& text) {
-    std::ofstream out(fs::path(dir_) / "in" / "lines.txt", std::ios::binary | std::ios::app);
-    out << text << "\r\n";
-    return static_cast<bool>(out);
+    return WriteText(fs::path(dir_) / "in" / "lines.txt", text + "\r\n", true);
 }
 
 }  // namespace orvsim

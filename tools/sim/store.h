@@ -22,6 +22,11 @@
 
 namespace orvsim {
 
+// Creates the data folder with out/ and in/ (private to the user) when they
+// are missing, and with sample a small sample series and a README of its
+// fields in out/ when out/ has no header. Returns why that failed, or "".
+std::string PrepareDataFolder(const std::string& dir, bool sample);
+
 // A header as the register reads it.
 struct Header {
     std::vector<std::uint8_t> bytes;  // 9 to 89 header bytes

@@ -3,6 +3,9 @@
 // series when asked by a command or by a new exchange that stays silent.
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -51,22 +54,22 @@ class TcpSession {
             }
             silentMs = 0;
             mayServe = false;
-            ++received_;
             Log("tcp <- block seq %u type %02X, %zu data bytes %s", block.sequence, block.type,
                 block.data.size(), Describe(block).c_str());
-            if (options_.faults.endAfter != 0 && received_ == options_.faults.endAfter) {
-                Log("tcp: closing the connection (on purpose)");
-                reg_.CloseConnection();
-                break;
+            if (EndsHere()) break;
+            if (options_.faults.silent) {
+                Log("sim: no answer (--silent)");
+                continue;
             }
-            if (options_.faults.silent) continue;
             if (block.type == kEnd) {
                 Log("tcp: exchange ended");
                 firstHeader_ = true;
                 mayServe = true;
+                exchangeBlocks_ = 0;
                 continue;
             }
             OnBlock(block);
+            if (closed_) break;
         }
         inbox_.EndFile();
     }
@@ -77,6 +80,50 @@ class TcpSession {
             return Printable(std::string(block.data.begin(), block.data.end()));
         }
         return Printable(ToHex(block.data.data(), std::min<std::size_t>(block.data.size(), 32)));
+    }
+
+    // Counts a block of the exchange, either way; at the --end-after one the
+    // connection is closed.
+    bool EndsHere() {
+        unsigned endAfter = options_.faults.endAfter;
+        if (endAfter == 0 || ++exchangeBlocks_ != endAfter) return false;
+        Log("tcp: closing the connection at block %u of the exchange (on purpose)", endAfter);
+        reg_.CloseConnection();
+        closed_ = true;
+        return true;
+    }
+
+    // The fault, if any, for the next block the simulator sends.
+    enum class Outgoing { Plain, Refused, BadChecksum };
+    Outgoing NextOutgoing() {
+        ++sent_;
+        const Faults& faults = options_.faults;
+        if (faults.refuseEvery != 0 && sent_ % faults.refuseEvery == 0) return Outgoing::Refused;
+        if (faults.badChecksumEvery != 0 && sent_ % faults.badChecksumEvery == 0) {
+            return Outgoing::BadChecksum;
+        }
+        return Outgoing::Plain;
+    }
+
+    // Sends a block with the next fault; false when it was refused instead.
+    bool SendWithFaults(TcpBlock block, const std::string& what) {
+        switch (NextOutgoing()) {
+            case Outgoing::Refused:
+                reg_.Refuse(block.sequence);
+                Log("tcp -> refusal 0x82 in place of the %s (on purpose)", what.c_str());
+                return false;
+            case Outgoing::BadChecksum: {
+                std::vector<std::uint8_t> frame = TcpRegister::Frame(block);
+                reg_.SendWithChecksum(block, static_cast<std::uint8_t>(frame.back() + 1));
+                Log("tcp -> %s with a wrong checksum (on purpose)", what.c_str());
+                return true;
+            }
+            case Outgoing::Plain:
+                break;
+        }
+        reg_.Send(block);
+        Log("tcp -> %s", what.c_str());
+        return true;
     }
 
     void Pause() const {
@@ -140,36 +187,26 @@ class TcpSession {
         }
     }
 
-    // One answer block: empty, type 0; every Nth one a refusal when asked for.
+    // One answer block: empty, type 0.
     void Answer(const char* what) {
         Pause();
-        ++answers_;
-        unsigned every = options_.faults.refuseEvery;
-        if (every != 0 && answers_ % every == 0) {
-            reg_.Refuse(sequence_++);
-            Log("tcp -> refusal 0x82 to the %s (on purpose)", what);
-            return;
-        }
-        reg_.Send(sequence_++, 0, {});
-        Log("tcp -> answer to the %s", what);
+        TcpBlock block;
+        block.sequence = sequence_++;
+        SendWithFaults(block, std::string("answer to the ") + what);
     }
 
-    void SendBlock(std::uint8_t type, std::vector<std::uint8_t> data) {
+    // A served block; false when the series ends here (refused, or the
+    // connection closed on purpose).
+    bool SendBlock(std::uint8_t type, std::vector<std::uint8_t> data) {
+        if (EndsHere()) return false;
         TcpBlock block;
         block.sequence = sequence_++;
         block.type = type;
         block.data = std::move(data);
-        ++sent_;
-        unsigned every = options_.faults.badChecksumEvery;
-        if (every != 0 && sent_ % every == 0) {
-            std::vector<std::uint8_t> frame = TcpRegister::Frame(block);
-            reg_.SendWithChecksum(block, static_cast<std::uint8_t>(frame.back() + 1));
-            Log("tcp -> block type %02X, %zu bytes, with a wrong checksum (on purpose)", type,
-                block.data.size());
-            return;
-        }
-        reg_.Send(block);
-        Log("tcp -> block type %02X, %zu data bytes", type, block.data.size());
+        char what[64];
+        std::snprintf(what, sizeof what, "block type %02X, %zu data bytes", type,
+                      block.data.size());
+        return SendWithFaults(std::move(block), what);
     }
 
     void Serve() {
@@ -189,7 +226,7 @@ class TcpSession {
             std::vector<std::uint8_t> header = HeaderFor(h, file.number);
             std::vector<std::uint8_t> block(std::begin("/HDR1/"), std::begin("/HDR1/") + 6);
             block.insert(block.end(), header.begin(), header.end());
-            SendBlock(lastFile ? kLastHeader : kHeader, std::move(block));
+            if (!SendBlock(lastFile ? kLastHeader : kHeader, std::move(block))) return;
             std::size_t rows = file.data.size() / width, row = 0;
             unsigned counter = h.CountsRows() ? 1u : 0u;
             do {
@@ -201,7 +238,7 @@ class TcpSession {
                             file.data.begin() + static_cast<long>((row + n) * width));
                 if (!h.table() || h.CountsRows()) counter += static_cast<unsigned>(n);
                 row += n;
-                SendBlock(row >= rows ? kLastData : kData, std::move(data));
+                if (!SendBlock(row >= rows ? kLastData : kData, std::move(data))) return;
             } while (row < rows);
         }
     }
@@ -212,7 +249,9 @@ class TcpSession {
     bool firstHeader_ = true;
     bool pendingLines_ = false;
     std::uint8_t sequence_ = 0;
-    unsigned received_ = 0, answers_ = 0, sent_ = 0;
+    unsigned sent_ = 0;            // blocks sent in the session, for the faults
+    unsigned exchangeBlocks_ = 0;  // blocks of this exchange either way (--end-after)
+    bool closed_ = false;
 };
 
 }  // namespace
@@ -220,7 +259,8 @@ class TcpSession {
 int RunTcp(std::uint16_t port, const Options& options) {
     TcpRegister reg;
     if (!reg.Listen(port)) {
-        std::fprintf(stderr, "orv-sim: cannot listen on 127.0.0.1:%u\n", port);
+        std::fprintf(stderr, "orv-sim: cannot listen on 127.0.0.1:%u: %s\n", port,
+                     std::strerror(errno));
         return 1;
     }
     std::printf("orv-sim: listening on 127.0.0.1:%u\n", reg.Port());

@@ -204,6 +204,16 @@ SocketWaitResult SocketWaitEvent(TcpSocket* socket, std::uint32_t realMs) {
     return SocketWaitResult::Signalled;
 }
 
+SocketWaitResult SocketWaitWritable(TcpSocket* socket, std::uint32_t realMs) {
+    if (socket == nullptr) return SocketWaitResult::Failed;
+    short revents = 0;
+    // poll adds POLLERR and POLLHUP by itself: the next send then fails
+    // with the error rather than a full buffer.
+    int r = PollOne(socket->fd, POLLOUT, realMs, &revents);
+    if (r < 0) return SocketWaitResult::Failed;
+    return r == 0 ? SocketWaitResult::TimedOut : SocketWaitResult::Signalled;
+}
+
 bool SocketTakeEvents(TcpSocket* socket, std::uint32_t* events) {
     *events = 0;
     if (socket == nullptr || !socket->selected) return false;

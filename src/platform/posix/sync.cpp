@@ -5,7 +5,8 @@
 // shared within the user's session. The files live where only this user can
 // create files: $XDG_RUNTIME_DIR when it is a private directory of ours (owned
 // by us, no access for others), otherwise /dev/shm with our effective uid in
-// every name ("/dev/shm/OrvLnkManageMutex.1000").
+// every name ("/dev/shm/OrvLnkManageMutex.1000"). A 32-bit build adds "-32" to
+// each name (see kDataModelTag).
 //
 // Nobody ever sees a file half made: a creator builds the mutex in an unnamed
 // (or temporary) file and publishes it under its name with a hard link, which
@@ -58,6 +59,13 @@ struct SharedMutex {
 };
 
 constexpr std::uint32_t kLayout = sizeof(SharedMutex);
+
+// A pthread mutex is laid out differently in a 32-bit and in a 64-bit process
+// (its size and the place of its fields), so the two cannot share one. A
+// 32-bit build keeps its own files, named with "-32" after the mutex's name;
+// otherwise whichever build ran first would own the names for good and the
+// other would find only foreign files.
+constexpr const char* kDataModelTag = sizeof(void*) == 4 ? "-32" : "";
 
 // Where the named objects of this process live: a directory and the suffix
 // each name gets there.
@@ -135,7 +143,7 @@ bool ObjectPath(const char* name, char* out, std::size_t capacity, Namespace& ns
         return false;
     }
     FindNamespace(ns);
-    int n = std::snprintf(out, capacity, "%s/%s%s", ns.dir, name, ns.suffix);
+    int n = std::snprintf(out, capacity, "%s/%s%s%s", ns.dir, name, kDataModelTag, ns.suffix);
     return n > 0 && static_cast<std::size_t>(n) < capacity;
 }
 

@@ -26,6 +26,7 @@
 #include <new>
 
 #include "platform/clock.h"
+#include "platform/posix/usb_libusb.h"
 #include "platform/sync.h"
 #include "platform/usb_device.h"
 
@@ -221,6 +222,7 @@ UsbDevice* OpenUsbDevice(const char* name, char* errorText, std::size_t errorSiz
         CopyText(errorText, errorSize, "no device name");
         return nullptr;
     }
+    if (std::strncmp(name, "usb:", 4) == 0) return OpenLibusbDevice(name + 4, errorText, errorSize);
     char path[272];
     std::snprintf(path, sizeof path, name[0] == '/' ? "%s" : "/dev/%s", name);
     struct stat st {};
@@ -256,6 +258,7 @@ UsbDevice* OpenUsbDevice(const char* name, char* errorText, std::size_t errorSiz
 // waits to be stopped.
 struct UsbWatch {
     PosixUsbDevice* device = nullptr;
+    UsbDevice* libusbDevice = nullptr;  // set instead of device for "usb:" names
     UsbWatchCallbacks callbacks{};
     int stop = -1;  // eventfd: readable once UsbWatchStop has run
     Thread* thread = nullptr;
@@ -268,9 +271,30 @@ bool PathGone(const char* path) {
     return ::stat(path, &st) != 0 && errno == ENOENT;
 }
 
+// The watch of a libusb device runs the device's libusb events in slices.
+void LibusbWatchMain(UsbWatch* watch) {
+    bool reported = false;
+    for (;;) {
+        pollfd stop{watch->stop, POLLIN, 0};
+        if (PollRetry(&stop, 1, 0) < 0 || stop.revents != 0) return;
+        if (reported) {
+            PollRetry(&stop, 1, RealWaitMs(kSliceMs));
+            continue;
+        }
+        if (LibusbDeviceGone(watch->libusbDevice, RealWaitMs(kSliceMs))) {
+            reported = true;
+            watch->callbacks.removed(watch->callbacks.context);
+        }
+    }
+}
+
 void WatchMain(void* arg) {
     auto* watch = static_cast<UsbWatch*>(arg);
     watch->callbacks.ready(watch->callbacks.context);
+    if (watch->libusbDevice != nullptr) {
+        LibusbWatchMain(watch);
+        return;
+    }
     bool reported = false;
     for (;;) {
         pollfd fds[2] = {};
@@ -295,7 +319,11 @@ void WatchMain(void* arg) {
 UsbWatch* UsbWatchStart(UsbDevice* device, const UsbWatchCallbacks& callbacks) {
     auto* watch = new (std::nothrow) UsbWatch{};
     if (watch == nullptr) return nullptr;
-    watch->device = static_cast<PosixUsbDevice*>(device);
+    if (IsLibusbDevice(device)) {
+        watch->libusbDevice = device;
+    } else {
+        watch->device = static_cast<PosixUsbDevice*>(device);
+    }
     watch->callbacks = callbacks;
     watch->stop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (watch->stop >= 0) watch->thread = ThreadStart(WatchMain, watch);

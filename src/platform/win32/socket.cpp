@@ -1,5 +1,11 @@
 // Windows TCP sockets: Winsock 2 with an event object selected for
 // FD_READ | FD_WRITE | FD_CLOSE.
+//
+// Winsock records FD_CLOSE once. The link may take it where it is not looking
+// for it (the drain before a send, the wait for one piece of a block), and a
+// later receive would then wait out its whole limit. So the close, once seen,
+// is remembered, as on POSIX: every later wait reports it at once, together
+// with FD_READ while received bytes are still unread.
 #include <winsock2.h>  // brings <windows.h> after it, in the order it needs
 
 #include <cstring>
@@ -12,6 +18,7 @@ namespace orv::platform {
 struct TcpSocket {
     SOCKET socket = INVALID_SOCKET;
     WSAEVENT event = WSA_INVALID_EVENT;
+    bool peerClosed = false;  // FD_CLOSE was reported, or a receive met the end
 };
 
 namespace {
@@ -154,11 +161,34 @@ int SocketReceive(TcpSocket* socket, std::uint8_t* buffer, int length) {
         NoteError();
         return -1;
     }
+    if (r == 0 && length > 0) socket->peerClosed = true;
     return r;
+}
+
+SocketWaitResult SocketWaitWritable(TcpSocket* socket, std::uint32_t realMs) {
+    if (socket == nullptr) return SocketWaitResult::Failed;
+    // select asks the socket itself and leaves the recorded events alone: a
+    // wait on the event would also end for incoming data or a close.
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(socket->socket, &writable);
+    FD_SET(socket->socket, &failed);
+    timeval limit{};
+    limit.tv_sec = static_cast<long>(realMs / 1000u);
+    limit.tv_usec = static_cast<long>((realMs % 1000u) * 1000u);
+    int r = select(0, nullptr, &writable, &failed, &limit);
+    if (r == SOCKET_ERROR) {
+        NoteError();
+        return SocketWaitResult::Failed;
+    }
+    return r == 0 ? SocketWaitResult::TimedOut : SocketWaitResult::Signalled;
 }
 
 SocketWaitResult SocketWaitEvent(TcpSocket* socket, std::uint32_t realMs) {
     if (socket == nullptr || socket->event == WSA_INVALID_EVENT) return SocketWaitResult::Failed;
+    if (socket->peerClosed) return SocketWaitResult::Signalled;
     DWORD r = WSAWaitForMultipleEvents(1, &socket->event, FALSE, realMs, FALSE);
     if (r == WSA_WAIT_EVENT_0) return SocketWaitResult::Signalled;
     if (r == WSA_WAIT_TIMEOUT) return SocketWaitResult::TimedOut;
@@ -169,6 +199,14 @@ SocketWaitResult SocketWaitEvent(TcpSocket* socket, std::uint32_t realMs) {
 bool SocketTakeEvents(TcpSocket* socket, std::uint32_t* events) {
     *events = 0;
     if (socket == nullptr || socket->event == WSA_INVALID_EVENT) return false;
+    if (socket->peerClosed) {
+        // Nothing new can be reported after the close; what is left to read
+        // is.
+        u_long unread = 0;
+        if (ioctlsocket(socket->socket, static_cast<long>(FIONREAD), &unread) != 0) unread = 0;
+        *events = EventClose | (unread > 0 ? EventRead : 0u);
+        return true;
+    }
     WSANETWORKEVENTS happened{};
     if (WSAEnumNetworkEvents(socket->socket, socket->event, &happened) == SOCKET_ERROR) {
         NoteError();
@@ -176,6 +214,7 @@ bool SocketTakeEvents(TcpSocket* socket, std::uint32_t* events) {
     }
     *events =
         static_cast<std::uint32_t>(happened.lNetworkEvents) & (EventRead | EventWrite | EventClose);
+    if ((*events & EventClose) != 0) socket->peerClosed = true;
     return true;
 }
 

@@ -2,6 +2,8 @@
 // by the bare file name "Orv_Lib.dll" through the version API, taking the
 // first language/code-page entry of the translation table that has one.
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdio>
 #include <cstring>
@@ -46,6 +48,30 @@ void CopyProductVersion(char* buffer) {
         }
     }
     delete[] info;
+}
+
+std::FILE* OpenTraceFile(const char* path) {
+    // Without security attributes the handle is not inherited by child
+    // processes; the file gets the default security of its folder.
+    HANDLE handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    std::FILE* file = _fdopen(fd, "ab");
+    if (file == nullptr) _close(fd);
+    return file;
+}
+
+void LocalTimestamp(char* out, std::size_t size) {
+    SYSTEMTIME local{};
+    GetLocalTime(&local);
+    std::snprintf(out, size, "%04u-%02u-%02uT%02u:%02u:%02u.%03u", unsigned{local.wYear},
+                  unsigned{local.wMonth}, unsigned{local.wDay}, unsigned{local.wHour},
+                  unsigned{local.wMinute}, unsigned{local.wSecond}, unsigned{local.wMilliseconds});
 }
 
 }  // namespace orv::platform

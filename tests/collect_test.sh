@@ -1,0 +1,197 @@
+#!/bin/sh
+# orv-collect against simulators started here: one case per run.
+#   collect_test.sh CASE ORV_COLLECT ORV_SIM
+set -u
+case_name=$1 collect=$2 sim=$3
+work=$(mktemp -d)
+pids=""
+cleanup() { for p in $pids; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+fail() { echo "FAILED: $*"; [ -f "$work/out.log" ] && sed 's/^/  collect| /' "$work/out.log"; exit 1; }
+cd "$work" || exit 1
+
+# Starts a simulator serving register NAME's folder; sets $where to its port or pty.
+start_sim() {
+  name=$1; shift
+  "$sim" --data "$work/reg/$name" "$@" >"$work/$name.log" 2>&1 &
+  pids="$pids $!"
+  for _ in $(seq 200); do
+    where=$(sed -n '1s/.* //p' "$work/$name.log" 2>/dev/null)
+    [ -n "$where" ] && return 0
+    sleep 0.05
+  done
+  fail "simulator $name did not start"
+}
+
+# A register's data, in the very form the host writes it received (csv rows,
+# hex header), so that what arrives must equal it byte for byte.
+make_register() {  # name rows...
+  name=$1; shift
+  mkdir -p "$work/reg/$name/out"
+  printf '0100000000000001020203' >"$work/reg/$name/out/header.txt"
+  : >"$work/reg/$name/out/data.txt"
+  for row in "$@"; do printf '%s,%s\r\n' "${row%??????}" "${row#????}" >>"$work/reg/$name/out/data.txt"; done
+  printf 'F0E0,D0C0B0\r\n' >"$work/reg/$name/out/data.002"
+}
+
+# Waits until the collector's output shows a text.
+wait_for() {
+  for _ in $(seq 300); do grep -q "$1" "$work/out.log" && return 0; sleep 0.05; done
+  fail "no \"$1\" in the output"
+}
+
+field() { jq -r "[.results[] | select(.register == \"$1\" and .job == ${3:-1})][0].$2" "$work/report.json"; }
+
+cat >"$work/head.toml" <<'EOF'
+[collect]
+retries = 1
+backoff_ms = 3000
+
+[defaults]
+receive_wait = 1000
+line_mode = 2
+timeout = 1000
+record_timeout = 3000
+
+[[job]]
+kind = "receive"
+command = "GET"
+csv = true
+into = "got/{register}"
+
+[[job]]
+kind = "send"
+command = "PUT"
+header = "prices/header.txt"
+data = "prices/prices.txt"
+csv = true
+EOF
+mkdir -p prices
+printf '0100000000000001020203' >prices/header.txt
+printf '1111111111\r\n2222222222\r\n' >prices/prices.txt
+
+case $case_name in
+collect)
+  # Five good registers on TCP, ptys and USB (one only there from the second
+  # attempt), one silent, one hung past its limit, one that breaks a block
+  # mid-series.
+  for name in tcp-a usb late pty-a pty-b silent stuck broken; do
+    make_register "$name" 0102030405 0A0B0C0D0E 1112131415 2122232425
+  done
+  cp head.toml shop.toml
+  for name in tcp-a silent broken; do
+    case $name in
+    silent) start_sim "$name" --tcp 0 --silent ;;
+    broken) start_sim "$name" --tcp 0 --bad-checksum-every 3 ;;
+    *) start_sim "$name" --tcp 0 ;;
+    esac
+    printf '\n[[register]]\nname = "%s"\ntcp = "%s"\n' "$name" "$where" >>shop.toml
+  done
+  start_sim usb --usb "$work/usb.sock"
+  printf '\n[[register]]\nname = "usb"\nusb = "%s"\n' "$where" >>shop.toml
+  start_sim stuck --tcp 0 --silent
+  printf '\n[[register]]\nname = "stuck"\ntcp = "%s"\nlimit_s = 1\nreceive_wait = 60000\n' "$where" >>shop.toml
+  for name in pty-a pty-b; do
+    start_sim "$name" --pty
+    printf '\n[[register]]\nname = "%s"\nserial = "%s"\n' "$name" "$where" >>shop.toml
+  done
+  # A port nobody serves yet: the first attempt's open fails.
+  start_sim late --tcp 0
+  late_port=$where
+  kill "$!"; wait "$!" 2>/dev/null
+  printf '\n[[register]]\nname = "late"\ntcp = "%s"\n' "$late_port" >>shop.toml
+  # Good files of an earlier day that a failed collection must leave alone.
+  mkdir -p got/broken && printf 'earlier\r\n' >got/broken/data.txt
+
+  "$collect" --report report.json shop.toml >out.log 2>&1 &
+  run=$!
+  wait_for "late: retry 1 of 1"
+  start_sim late --tcp "${late_port##*:}"
+  wait "$run"; status=$?
+  [ "$status" -eq 1 ] || fail "exit $status, not 1"
+
+  for name in tcp-a usb late pty-a pty-b; do
+    for f in header.txt data.txt data.002; do
+      cmp -s "reg/$name/out/$f" "got/$name/$f" || fail "$name: got/$name/$f differs from the register's"
+    done
+    [ "$(tr -d '\r\n,' <"reg/$name/in/data.txt")" = 11111111112222222222 ] || fail "$name received $(cat "reg/$name/in/data.txt")"
+    [ "$(field "$name" status 2)" = ok ] || fail "$name: prices not ok"
+  done
+  [ "$(field late status)/$(field late attempts)/$(jq -c '[.results[]|select(.register=="late" and .job==1)][0].tries|map(.code)' report.json)" = "ok/2/[35,0]" ] ||
+    fail "late: not reported as a retry that succeeded"
+  [ "$(field silent status)/$(field silent code)/$(field silent attempts)" = failed/39/2 ] || fail "silent: $(field silent status) $(field silent code)"
+  [ "$(field silent status 2)" = skipped ] || fail "silent: the job after a failed one was not skipped"
+  [ "$(field stuck status)" = hung ] || fail "stuck: $(field stuck status)"
+  [ "$(field broken status)/$(field broken code)" = failed/82 ] || fail "broken: $(field broken status) $(field broken code)"
+  [ "$(cat got/broken/data.txt)" = "$(printf 'earlier\r\n')" ] || fail "a failed job touched the earlier files"
+  partial=$(field broken 'failed_dirs[0]')
+  [ -s "$partial/data.txt" ] || fail "broken: no partial files in $partial"
+  ls -a got/broken | grep -q partial && fail "a temporary folder was left behind"
+  # Every object carries the documented fields with their types.
+  jq -e '(.format == 1) and (.exit == 1) and (.cancelled == false) and (.started|type == "string")
+         and (.seconds|type == "number") and (.results|length == 16) and all(.results[];
+           (.register|type == "string") and (.link|type == "string") and (.job|type == "number")
+           and (.name|type == "string") and (.kind|IN("receive","send","read","write"))
+           and (.status|IN("ok","failed","crashed","hung","cancelled","skipped"))
+           and (.code|type|IN("number","null")) and (.meaning|type|IN("string","null"))
+           and (.attempts|type == "number") and (.bytes|type == "number")
+           and (.seconds|type == "number") and (.into|type|IN("string","null"))
+           and (.files|type == "array") and (.failed_dirs|type == "array")
+           and ((.tries|length) == .attempts))' report.json >/dev/null || fail "report fields: $(cat report.json)"
+  grep -q "silent .*39 no answer in time (2 attempts)" out.log || fail "summary table"
+  ;;
+cancel)
+  # Ctrl-C while two registers wait for answers: both cancelled, report written.
+  make_register quiet-tcp 0102030405
+  make_register quiet-pty 0102030405
+  cp head.toml shop.toml
+  start_sim quiet-tcp --tcp 0 --silent
+  printf '\n[[register]]\nname = "quiet-tcp"\ntcp = "%s"\nreceive_wait = 60000\n' "$where" >>shop.toml
+  start_sim quiet-pty --pty --silent
+  printf '\n[[register]]\nname = "quiet-pty"\nserial = "%s"\nselect_timeout = 60000\n' "$where" >>shop.toml
+  "$collect" --report report.json shop.toml >out.log 2>&1 &
+  run=$!
+  wait_for "quiet-tcp: receive: started"
+  wait_for "quiet-pty: receive: started"
+  kill -INT "$run"
+  for _ in $(seq 100); do kill -0 "$run" 2>/dev/null || break; sleep 0.05; done
+  kill -0 "$run" 2>/dev/null && fail "still running 5 s after Ctrl-C"
+  wait "$run"; status=$?
+  [ "$status" -eq 1 ] || fail "exit $status after Ctrl-C"
+  [ "$(jq -c '[.cancelled, (.results|map([.status, .code]))]' report.json)" = \
+    '[true,[["cancelled",36],["cancelled",null],["cancelled",36],["cancelled",null]]]' ] ||
+    fail "report after Ctrl-C: $(cat report.json)"
+  ;;
+crash)
+  # A worker that dies mid-transfer is reported as crashed; the run goes on.
+  make_register doomed 0102030405
+  sed 's/^retries = 1$/retries = 0/' head.toml >shop.toml
+  start_sim doomed --tcp 0 --silent
+  printf '\n[[register]]\nname = "doomed"\ntcp = "%s"\nreceive_wait = 60000\n' "$where" >>shop.toml
+  "$collect" --report report.json shop.toml >out.log 2>&1 &
+  run=$!
+  wait_for "doomed: receive: started"
+  worker=$(pgrep -P "$run")
+  [ -n "$worker" ] || fail "no worker process"
+  kill -SEGV "$worker"
+  wait "$run"; status=$?
+  [ "$status" -eq 1 ] || fail "exit $status"
+  [ "$(jq -c '.results|map([.status, .code])' report.json)" = '[["crashed",null],["skipped",null]]' ] ||
+    fail "report: $(cat report.json)"
+  grep -q "doomed: worker \(crashed\|ended\)" out.log || fail "no word of the crash"
+  ;;
+config)
+  # A wrong value, an unknown key and broken TOML: exit 2, naming line and key.
+  printf '[[register]]\nname = "a"\nserial = 3\nbaud = 9601\n[[job]]\nkind = "read"\ninto = "x"\n' >bad1.toml
+  printf '[[register]]\nname = "a"\ntcp = "1.2.3.4:5"\n\n[[job]]\nkind = "send"\ndata = "d"\nrecieve_wait = 5\n' >bad2.toml
+  printf '[collect]\njobs = 2\nretries = [\n' >bad3.toml
+  for c in "bad1.toml:4: key 'baud'" "bad2.toml:8: key 'recieve_wait'" "bad3.toml:3"; do
+    file=${c%%:*}
+    "$collect" "$file" >out.log 2>&1; status=$?
+    [ "$status" -eq 2 ] || fail "$file: exit $status, not 2"
+    grep -q "$c" out.log || fail "$file: wanted \"$c\""
+  done
+  ;;
+*) fail "unknown case $case_name" ;;
+esac
+echo "$case_name: passed"
