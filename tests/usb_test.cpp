@@ -292,10 +292,7 @@ TEST_F(Usb, FailuresSendTheAbortPacketOnlyForLocalFailures) {
         Packets expected;
     };
     Put(TempPath("DATA.CSV"), "AABBCCDDEE");
-    const Packet hdr1 = {0x43, Text(std::string("/HDR1/") + kPlainHeader)};
     const std::vector<Case> cases = {
-        {"register refuses the header", 1, true, "rxw", {}, OL_USB_NAK, {hdr1}},
-        {"header without /HDR1/", 0, true, "sw", {{0x03, Text("/HDR2/0100")}}, OL_NOT_HEADER, {}},
         {"data packet shorter than its prefix",
          0,
          true,
