@@ -12,3 +12,8 @@ set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 
 find_program(ORV_QEMU_I386 qemu-i386 REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${ORV_QEMU_I386})
+
+# pkg-config looks at the i386 libraries only, so that an optional dependency
+# found for the machine's own 64-bit builds (libusb, umockdev) is not linked
+# into the 32-bit one; without its i386 package it is left out.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfig)

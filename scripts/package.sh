@@ -16,7 +16,7 @@ for kind in $kinds; do
   deb)
     cmake --preset linux -B "$dir" -DORV_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-    cmake --build "$dir" -j "$jobs" --target orv_lib orvctl orv-sim orv_man_pages
+    cmake --build "$dir" -j "$jobs"
     generator=DEB
     ;;
   win64 | win32)
