@@ -250,16 +250,7 @@ TEST_F(Usb, ReceivesASeriesAndReplyFiles) {
     header.format = 1;
     data.csv = 1;
     data.byteCount = 7;
-    const std::string script =
-        "ra"
-        "r"
-        "s"
-        "rs"
-        "r"
-        "s"
-        "rs"
-        "r";
-    ASSERT_EQ(Exchange(&header, &data, script, kSeries), OL_OK);
+    ASSERT_EQ(Exchange(&header, &data, "rarsrsrsrsr", kSeries), OL_OK);
     EXPECT_EQ(seen, (Packets{kAck, {0x00, Text("GET")}, kAck, kAck, kAck, kEnd}));
     EXPECT_EQ(Slurp(header.path), "01,00,0000,00,0000,01,02,02,03");
     EXPECT_EQ(Slurp(data.path), kCsv1);
