@@ -101,8 +101,8 @@ class Matrix : public Base, public ::testing::WithParamInterface<bool> {
             std::filesystem::remove(TempPath(name));
         inHeaderPath = TempPath("in_hdr.txt");
         inDataPath = TempPath("IN.CSV");
-        inHeader = {1, inHeaderPath.data(), 0};
-        inData = {1, 0, inDataPath.data(), 0};
+        inHeader = {1, inHeaderPath.data(), receiveTimeout};
+        inData = {1, 0, inDataPath.data(), receiveTimeout};
         outHeaderPath = TempPath("hdr.txt");
         outDataPath = TempPath("OUT.CSV");
         outHeader = {0, outHeaderPath.data(), 0};
@@ -152,6 +152,33 @@ class Matrix : public Base, public ::testing::WithParamInterface<bool> {
         if (kMappingsSettle) {
             EXPECT_LE(Mappings(), maps + 4);
         }
+    }
+
+    // Walks the link's sending and receiving exchange (the requests' commands
+    // set here), reopening the link through open and drop where reopen says,
+    // and closes the link.
+    void WalkBoth(Peer& peer, const Script& sending, const std::vector<Row>& sendingRows,
+                  const Script& receiving, const std::vector<Row>& receivingRows,
+                  ExchangeRequest send, ExchangeRequest receive,
+                  const std::function<bool(Fault, std::uint32_t)>& reopen,
+                  const std::function<void()>& open, const std::function<void()>& drop) {
+        char put[] = "PUT", get[] = "GET";
+        send.command = put;
+        receive.command = get;
+        open();
+        auto again = [&](Fault fault, std::uint32_t rc) {
+            if (!reopen(fault, rc)) return;
+            Ol_Close();
+            drop();
+            open();
+        };
+        Walk(
+            peer, sending, sendingRows, false,
+            [&] { return Ol_WriteRead(&send, &outHeader, &outData); }, again);
+        Walk(
+            peer, receiving, receivingRows, true,
+            [&] { return Ol_WriteRead(&receive, &inHeader, &inData); }, again);
+        Ol_Close();
     }
 
     void RunCell(Peer& peer, const Script& script, const Row& row, int f, bool receiving,
@@ -222,7 +249,7 @@ class Matrix : public Base, public ::testing::WithParamInterface<bool> {
     // numbers and the longest a failing exchange may take, protocol ms.
     int soakCells = 0;
     std::mt19937 random;
-    std::uint32_t limitMs = 0;
+    std::uint32_t limitMs = 0, receiveTimeout = 0;
 
     std::string inHeaderPath, inDataPath, outHeaderPath, outDataPath;
     HeaderFileDesc inHeader{}, outHeader{};
@@ -302,33 +329,23 @@ TEST_P(FaultMatrix, Network) {
     platform::SetTimeScale(50);
     reg::TcpRegister r;
     ASSERT_TRUE(r.Listen());
-    auto open = [&] {
-        NetworkOpenRecord record{const_cast<char*>("127.0.0.1"), const_cast<char*>("127.0.0.1"),
-                                 r.Port()};
-        ASSERT_EQ(Ol_Open_MWS(&record), OL_OK);
-        ASSERT_TRUE(r.Accept(5000));
-    };
-    open();
-    // A fault that closed the link or left bytes behind it: reopen.
-    auto reopen = [&](Fault fault, std::uint32_t rc) {
-        if (rc == OL_OK || fault == Fault::Silence || fault == Fault::Refuse ||
-            fault == Fault::BadChecksum)
-            return;
-        Ol_Close();
-        r.CloseConnection();
-        open();
-    };
     TcpPeer peer(r);
-    char put[] = "PUT", get[] = "GET";
-    ExchangeRequest send{1, 2, put, 20000, 3, 100, 0, 0, 0, 0, 0};
-    ExchangeRequest receive{0, 2, get, 20000, 3, 100, 0, 0, 0, 0, 0};
-    Walk(
-        peer, NetSending(), kNetSendingRows, false,
-        [&] { return Ol_WriteRead(&send, &outHeader, &outData); }, reopen);
-    Walk(
-        peer, NetReceiving(), kNetReceivingRows, true,
-        [&] { return Ol_WriteRead(&receive, &inHeader, &inData); }, reopen);
-    Ol_Close();
+    // A fault that closed the link or left bytes behind it: reopen.
+    WalkBoth(
+        peer, NetSending(), kNetSendingRows, NetReceiving(), kNetReceivingRows,
+        {1, 2, nullptr, 20000, 3, 100, 0, 0, 0, 0, 0},
+        {0, 2, nullptr, 20000, 3, 100, 0, 0, 0, 0, 0},
+        [](Fault fault, std::uint32_t rc) {
+            return rc != OL_OK && fault != Fault::Silence && fault != Fault::Refuse &&
+                   fault != Fault::BadChecksum;
+        },
+        [&] {
+            NetworkOpenRecord record{const_cast<char*>("127.0.0.1"), const_cast<char*>("127.0.0.1"),
+                                     r.Port()};
+            ASSERT_EQ(Ol_Open_MWS(&record), OL_OK);
+            ASSERT_TRUE(r.Accept(5000));
+        },
+        [&] { r.CloseConnection(); });
 }
 
 // --- USB ---
@@ -412,29 +429,19 @@ TEST_P(FaultMatrix, Usb) {
     platform::SetTimeScale(100);
     reg::UsbRegister r;
     ASSERT_TRUE(r.Listen(TempPath("usb.sock")));
-    auto open = [&] {
-        UsbOpenRecord record{const_cast<char*>(r.Path().c_str())};
-        ASSERT_EQ(Ol_Open_USB(&record), OL_OK);
-        ASSERT_TRUE(r.Accept(5000));
-    };
-    open();
-    auto reopen = [&](Fault fault, std::uint32_t rc) {
-        if (rc == OL_OK || fault == Fault::Silence || fault == Fault::Refuse) return;
-        Ol_Close();
-        r.Disconnect();
-        open();
-    };
     UsbPeer peer(r);
-    char put[] = "PUT", get[] = "GET";
-    ExchangeRequest send{1, 0, put, 0, 0, 0, 0, 0, 0, 0, 0};
-    ExchangeRequest receive{0, 1, get, 0, 0, 0, 0, 0, 0, 0, 0};
-    Walk(
-        peer, UsbSending(), kUsbSendingRows, false,
-        [&] { return Ol_WriteRead(&send, &outHeader, &outData); }, reopen);
-    Walk(
-        peer, UsbReceiving(), kUsbReceivingRows, true,
-        [&] { return Ol_WriteRead(&receive, &inHeader, &inData); }, reopen);
-    Ol_Close();
+    WalkBoth(
+        peer, UsbSending(), kUsbSendingRows, UsbReceiving(), kUsbReceivingRows,
+        {1, 0, nullptr, 0, 0, 0, 0, 0, 0, 0, 0}, {0, 1, nullptr, 0, 0, 0, 0, 0, 0, 0, 0},
+        [](Fault fault, std::uint32_t rc) {
+            return rc != OL_OK && fault != Fault::Silence && fault != Fault::Refuse;
+        },
+        [&] {
+            UsbOpenRecord record{const_cast<char*>(r.Path().c_str())};
+            ASSERT_EQ(Ol_Open_USB(&record), OL_OK);
+            ASSERT_TRUE(r.Accept(5000));
+        },
+        [&] { r.Disconnect(); });
 }
 
 // --- serial ---
@@ -584,26 +591,18 @@ using SerialFaultMatrix = Matrix<SerialTest>;
 TEST_P(SerialFaultMatrix, Serial) {
     limitMs = 20000;
     platform::SetTimeScale(25);
-    ASSERT_EQ(Open(1), OL_OK);
-    auto reopen = [&](Fault fault, std::uint32_t) {
-        if (fault != Fault::Close) return;
-        Ol_Close();
-        modem().SetAllLines(true);
-        modem().TakeAll();
-        ASSERT_EQ(Open(1), OL_OK);
-    };
+    receiveTimeout = 6000;
     SerialPeer peer(reg(), modem());
-    char put[] = "PUT", get[] = "GET";
-    ExchangeRequest send{1, 0, put, 0, 1, 6000, 0, 1, 6000, 0, 0};
-    ExchangeRequest receive{0, 1, get, 0, 1, 6000, 0, 1, 6000, 0, 0};
-    auto sending = [&] { return Ol_WriteRead(&send, &outHeader, &outData); };
-    auto receiving = [&] {
-        inHeader.timeout = inData.timeout = 6000;
-        return Ol_WriteRead(&receive, &inHeader, &inData);
-    };
-    Walk(peer, SerialSending(), kSerialSendingRows, false, sending, reopen);
-    Walk(peer, SerialReceiving(), kSerialReceivingRows, true, receiving, reopen);
-    Ol_Close();
+    WalkBoth(
+        peer, SerialSending(), kSerialSendingRows, SerialReceiving(), kSerialReceivingRows,
+        {1, 0, nullptr, 0, 1, 6000, 0, 1, 6000, 0, 0},
+        {0, 1, nullptr, 0, 1, 6000, 0, 1, 6000, 0, 0},
+        [](Fault fault, std::uint32_t) { return fault == Fault::Close; },
+        [&] { ASSERT_EQ(Open(1), OL_OK); },
+        [&] {
+            modem().SetAllLines(true);
+            modem().TakeAll();
+        });
 }
 
 INSTANTIATE_TEST_SUITE_P(, FaultMatrix, ::testing::Bool(), Mode);

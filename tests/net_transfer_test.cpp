@@ -210,22 +210,6 @@ TEST_F(NetTransfer, ReceivingSeriesAndReplyFiles) {
     EXPECT_EQ(data.byteCount, 5u + 10u + 8u + 4u);  // added to the host's value
 }
 
-TEST_F(NetTransfer, RegisterClosingMidBlock) {
-    // The first file completes; the second is cut off mid-block by a close.
-    // Both keep what they received, and every file is closed.
-    Blocks cut = kSeries;
-    cut[3].type = 0x04;
-    Play("ssss", cut);
-    const Bytes frame = orv::reg::TcpRegister::Frame({0, 0, 0, 0, cut[3].data});
-    reg.SendRaw(frame.data(), 6);
-    reg.CloseConnection();
-    const long files = OpenFileCount();
-    EXPECT_EQ(Ol_WriteRead(&request, &header, &data), OL_NET_CLOSED);
-    EXPECT_EQ(Slurp(data.path), kCsv1);
-    EXPECT_EQ(Slurp(TempPath("DATA.002")), kCsv2);
-    EXPECT_EQ(OpenFileCount(), files);
-}
-
 // A written file whose close fails (a delayed write error) holds less than
 // was written: 4, as for a short write, and no end block.
 TEST_F(NetTransfer, FailedCloseOfAWrittenFileGives4) {

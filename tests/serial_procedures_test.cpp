@@ -3,9 +3,6 @@
 // cancels and a register that misbehaves.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <random>
-
 #include "support/serial_fixture.h"
 
 namespace {
@@ -243,35 +240,6 @@ TEST_F(SerialProcedures, Cancels) {
             EXPECT_EQ(modem().TakeAll(), Bytes(sent[i]));
         }
     }
-}
-
-// A register that sends endless data or garbage never makes a procedure
-// overrun its time limit or its buffer.
-TEST_F(SerialProcedures, MisbehavingRegister) {
-    std::atomic<bool> stop{false}, garbage{false};
-    std::thread noise([&] {
-        std::mt19937 random(11);
-        while (!stop.load()) {
-            std::string chunk(32, 'a');  // data without CR
-            if (garbage.load()) {
-                for (char& ch : chunk) ch = static_cast<char>(random() % 128);
-            }
-            modem().Send(chunk.data(), chunk.size());
-            modem().TakeAll();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    });
-    for (bool g : {false, true}) {
-        garbage.store(g);
-        for (const Call& call : Waits(300, 1)) {
-            std::uint32_t status = 0;
-            EXPECT_LT(Timed([&] { status = call(); }), 5000u * orv::test::kSlowdown) << g;
-            EXPECT_TRUE(status <= kNoAnswer || status == kCancelled) << g << " " << status;
-            EXPECT_LE(length_, kRecordDataMax);
-        }
-    }
-    stop.store(true);
-    noise.join();
 }
 
 }  // namespace
