@@ -148,7 +148,7 @@ inline long Threads() {
 // Mapped regions of the process.
 inline long Mappings() {
     std::ifstream maps("/proc/self/maps");
-    return std::count(std::istreambuf_iterator<char>(maps), {}, '\n');
+    return static_cast<long>(std::count(std::istreambuf_iterator<char>(maps), {}, '\n'));
 }
 inline std::string Slurp(const std::string& path) {
     return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
