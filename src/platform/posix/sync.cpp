@@ -21,7 +21,8 @@
 //
 // A process or thread that dies while owning the mutex, SIGKILL included,
 // leaves it to the next waiter (EOWNERDEAD), which marks it consistent and
-// owns it.
+// owns it; also when the kernel did not hand it on (see
+// ReleaseFromVanishedOwner).
 //
 // The files are never removed: another process may be using them, and
 // removing one would let a later process create a second, unrelated mutex
@@ -33,8 +34,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(__linux__)
+#include <linux/futex.h>
 #include <sys/syscall.h>
 #endif
+#include <signal.h>
+#include <time.h>
 
 #include <atomic>
 #include <cerrno>
@@ -255,6 +259,38 @@ SharedMutex* CreateNew(const char* dir, const char* path) {
     return nullptr;
 }
 
+// How long a lock is waited for before its owner is looked at.
+constexpr long kOwnerCheckMs = 100;
+
+// The kernel hands a robust mutex on when its owner dies, but only when it
+// finds the mutex on the dead thread's robust list: a thread that never had one
+// (qemu's user-mode emulator refuses set_robust_list), a list cut by memory
+// unmapped while the thread lived, or a machine whose processes were dropped
+// without exiting leave the mutex owned by a thread that is gone, and every
+// later Lock would wait for ever. So a waiter that has waited a slice looks at
+// the owner's thread id in the mutex word (glibc keeps it there, with the
+// waiters and owner-died bits) and, when no such thread exists, does what the
+// kernel does at such a death: marks the word owner-died and wakes a waiter,
+// which then owns the mutex with EOWNERDEAD. The word changing meanwhile makes
+// the exchange fail, and the wait goes on.
+void ReleaseFromVanishedOwner(pthread_mutex_t* m) {
+#if defined(__linux__) && defined(__GLIBC__)
+    constexpr std::uint32_t kWaiters = 0x80000000u, kOwnerDied = 0x40000000u,
+                            kTidMask = 0x3fffffffu;
+    auto* word = reinterpret_cast<std::uint32_t*>(&m->__data.__lock);
+    std::uint32_t seen = __atomic_load_n(word, __ATOMIC_ACQUIRE);
+    auto owner = static_cast<pid_t>(seen & kTidMask);
+    if (owner == 0 || (seen & kOwnerDied) != 0) return;
+    if (kill(owner, 0) == 0 || errno != ESRCH) return;  // alive, or not ours to see
+    std::uint32_t died = (seen & kWaiters) | kOwnerDied;
+    if (__atomic_compare_exchange_n(word, &seen, died, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+        syscall(SYS_futex, word, FUTEX_WAKE, 1, nullptr, nullptr, 0);
+    }
+#else
+    (void)m;
+#endif
+}
+
 }  // namespace
 
 struct NamedMutex {
@@ -290,8 +326,21 @@ NamedMutex* NamedMutexOpen(const char* name) {
 
 void NamedMutexLock(NamedMutex* mutex) {
     if (mutex == nullptr) return;
-    int rc = pthread_mutex_lock(&mutex->shared->mutex);
-    if (rc == EOWNERDEAD) pthread_mutex_consistent(&mutex->shared->mutex);
+    pthread_mutex_t* m = &mutex->shared->mutex;
+    for (;;) {
+        // Waited in slices: between them, an owner that is gone is noticed.
+        timespec until{};
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_nsec += kOwnerCheckMs * 1000000L;
+        if (until.tv_nsec >= 1000000000L) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1000000000L;
+        }
+        int rc = pthread_mutex_timedlock(m, &until);
+        if (rc == EOWNERDEAD) pthread_mutex_consistent(m);
+        if (rc != ETIMEDOUT) return;
+        ReleaseFromVanishedOwner(m);
+    }
 }
 
 void NamedMutexUnlock(NamedMutex* mutex) {
