@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -183,6 +184,28 @@ std::vector<std::uint8_t> HeaderFor(const Header& header, unsigned k) {
     std::vector<std::uint8_t> bytes = header.bytes;
     if (header.lastFileNumber() != 0) bytes[7] = static_cast<std::uint8_t>(k);
     return bytes;
+}
+
+std::vector<std::vector<std::uint8_t>> DataBlocks(const Header& h, const ServedFile& file,
+                                                  std::size_t blockData) {
+    const unsigned width = h.RowWidth();
+    const std::size_t perBlock = h.table() ? blockData / width : blockData;
+    const std::size_t rows = file.data.size() / width;
+    std::vector<std::vector<std::uint8_t>> blocks;
+    std::size_t row = 0;
+    unsigned counter = h.CountsRows() ? 1u : 0u;
+    do {
+        const std::size_t n = std::min(perBlock, rows - row);
+        std::vector<std::uint8_t> data = {
+            static_cast<std::uint8_t>(counter >> 8), static_cast<std::uint8_t>(counter),
+            static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
+        data.insert(data.end(), file.data.begin() + static_cast<long>(row * width),
+                    file.data.begin() + static_cast<long>((row + n) * width));
+        if (!h.table() || h.CountsRows()) counter += static_cast<unsigned>(n);
+        row += n;
+        blocks.push_back(std::move(data));
+    } while (row < rows);
+    return blocks;
 }
 
 Inbox::Inbox(std::string dir) : dir_(std::move(dir)) {}

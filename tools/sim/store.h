@@ -66,6 +66,13 @@ Series LoadSeries(const std::string& dir);
 // has a last file number.
 std::vector<std::uint8_t> HeaderFor(const Header& header, unsigned k);
 
+// The data blocks of a served file on TCP and USB: each the record counter
+// and row count (2 bytes each, high byte first), then whole rows of at most
+// blockData bytes (blockData bytes of a plain file). A file without rows is
+// one block of no rows.
+std::vector<std::vector<std::uint8_t>> DataBlocks(const Header& header, const ServedFile& file,
+                                                  std::size_t blockData);
+
 // Where received data go. Not thread-safe: one session writes at a time.
 class Inbox {
   public:
