@@ -11,6 +11,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "sim.h"
+
 namespace orvsim {
 
 namespace fs = std::filesystem;
@@ -230,6 +232,18 @@ bool Inbox::AppendData(const std::uint8_t* bytes, std::size_t count) {
 bool Inbox::AppendText(const std::string& hex) {
     if (file_ == nullptr) return false;
     return std::fwrite(hex.data(), 1, hex.size(), file_) == hex.size();
+}
+
+bool Inbox::AppendDataBlock(const std::vector<std::uint8_t>& data, bool last) {
+    if (!InFile()) {
+        AppendLine(ToHex(data.data(), data.size()));
+        return false;
+    }
+    if (data.size() > 4) AppendData(data.data() + 4, data.size() - 4);
+    if (!last) return false;
+    Log("sim: %s complete", name_.c_str());
+    EndFile();
+    return true;
 }
 
 void Inbox::EndFile() {

@@ -85,6 +85,10 @@ class Inbox {
     bool AppendText(const std::string& hex);
     void EndFile();
     bool InFile() const { return file_ != nullptr; }
+    // A TCP block or USB packet of data: outside a file (Ol_Write) its bytes
+    // as a line; in a file the rows after its 4-byte prefix, and the last
+    // block ends the file. True when it ended one.
+    bool AppendDataBlock(const std::vector<std::uint8_t>& data, bool last);
     // A record or block outside a series.
     bool AppendLine(const std::string& text);
     const std::string& CurrentName() const { return name_; }

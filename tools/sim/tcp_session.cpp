@@ -151,17 +151,8 @@ class TcpSession {
             }
             case kData:
             case kLastData:
-                if (!inbox_.InFile()) {  // Ol_Write: raw bytes in chunks, no answer
-                    inbox_.AppendLine(ToHex(block.data.data(), block.data.size()));
-                    return;
-                }
-                if (block.data.size() > 4)
-                    inbox_.AppendData(block.data.data() + 4, block.data.size() - 4);
-                if (block.type == kLastData) {
-                    Log("sim: %s complete", inbox_.CurrentName().c_str());
-                    inbox_.EndFile();
-                    Answer("file");
-                }
+                // Ol_Write's raw bytes, outside a file, get no answer.
+                if (inbox_.AppendDataBlock(block.data, block.type == kLastData)) Answer("file");
                 return;
             case kLine:
             case kLastLine:

@@ -102,15 +102,7 @@ class UsbSession {
                 return;
             case kData:
             case kLastData:
-                if (!inbox_.InFile()) {
-                    inbox_.AppendLine(ToHex(p.data.data(), p.data.size()));
-                } else {
-                    if (p.data.size() > 4) inbox_.AppendData(p.data.data() + 4, p.data.size() - 4);
-                    if (p.kind == kLastData) {
-                        Log("sim: %s complete", inbox_.CurrentName().c_str());
-                        inbox_.EndFile();
-                    }
-                }
+                inbox_.AppendDataBlock(p.data, p.kind == kLastData);
                 Answer("data");
                 return;
             case kLine:
