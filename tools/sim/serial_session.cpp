@@ -223,10 +223,8 @@ class SerialSession {
                 return;
             }
             header_ = header;
-            if (!inbox_.BeginFile(header, !headerSeen_))
-                Log("sim: cannot create a file in %s/in", options_.dir.c_str());
+            inbox_.BeginFile(header, !headerSeen_);
             headerSeen_ = true;
-            Log("sim: receiving %s", inbox_.CurrentName().c_str());
             return;
         }
         if (!inbox_.InFile()) {

@@ -212,17 +212,16 @@ std::vector<std::vector<std::uint8_t>> DataBlocks(const Header& h, const ServedF
 
 Inbox::Inbox(std::string dir) : dir_(std::move(dir)) {}
 
-bool Inbox::BeginFile(const Header& header, bool firstOfExchange) {
+void Inbox::BeginFile(const Header& header, bool firstOfExchange) {
     EndFile();
     fs::path in = fs::path(dir_) / "in";
-    if (firstOfExchange) {
-        if (!WriteText(in / "header.txt", ToHex(header.bytes.data(), header.bytes.size()), false)) {
-            return false;
-        }
+    if (!firstOfExchange ||
+        WriteText(in / "header.txt", ToHex(header.bytes.data(), header.bytes.size()), false)) {
+        name_ = NumberedName((in / "data.txt").string(), header.fileNumber());
+        file_ = OpenPrivate(name_, false);
     }
-    name_ = NumberedName((in / "data.txt").string(), header.fileNumber());
-    file_ = OpenPrivate(name_, false);
-    return file_ != nullptr;
+    if (file_ == nullptr) Log("sim: cannot create a file in %s/in", dir_.c_str());
+    Log("sim: receiving %s", name_.c_str());
 }
 
 bool Inbox::AppendData(const std::uint8_t* bytes, std::size_t count) {

@@ -78,8 +78,8 @@ class Inbox {
   public:
     explicit Inbox(std::string dir);
     // A header: the first of an exchange is written to in/header.txt; each
-    // opens the data file for its file number.
-    bool BeginFile(const Header& header, bool firstOfExchange);
+    // opens the data file for its file number. Logs the file, or why not.
+    void BeginFile(const Header& header, bool firstOfExchange);
     // Data as bytes (written as hex text) or as hex text already.
     bool AppendData(const std::uint8_t* bytes, std::size_t count);
     bool AppendText(const std::string& hex);

@@ -142,11 +142,8 @@ class TcpSession {
                     inbox_.AppendLine(ToHex(block.data.data(), block.data.size()));
                     return;
                 }
-                if (!inbox_.BeginFile(header, firstHeader_)) {
-                    Log("sim: cannot create a file in %s/in", options_.dir.c_str());
-                }
+                inbox_.BeginFile(header, firstHeader_);
                 firstHeader_ = false;
-                Log("sim: receiving %s", inbox_.CurrentName().c_str());
                 return;
             }
             case kData:

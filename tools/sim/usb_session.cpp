@@ -133,11 +133,8 @@ class UsbSession {
             inbox_.AppendLine(text);
             return;
         }
-        if (!inbox_.BeginFile(header, firstHeader_)) {
-            Log("sim: cannot create a file in %s/in", options_.dir.c_str());
-        }
+        inbox_.BeginFile(header, firstHeader_);
         firstHeader_ = false;
-        Log("sim: receiving %s", inbox_.CurrentName().c_str());
     }
 
     // One answer: KIND 0x01 without data; every Nth one NAK & END when asked.
