@@ -34,6 +34,18 @@ void WritePrefix(std::FILE* file) {
     std::fprintf(file, "%s [%u] ", stamp, platform::CurrentThreadId());
 }
 
+// One trace line: the time prefix, what body writes to the file, the line end.
+template <class Body>
+void WriteTraceLine(Body body) {
+    Sink& sink = TheSink();
+    platform::LocalLock guard(sink.lock);
+    if (sink.file == nullptr) return;
+    WritePrefix(sink.file);
+    body(sink.file);
+    std::fputc('\n', sink.file);
+    std::fflush(sink.file);
+}
+
 const char* ControlName(std::uint8_t byte) {
     switch (byte) {
         case 0x02:
@@ -87,57 +99,43 @@ void Close() {
 }
 
 void WriteLine(const char* format, ...) {
-    Sink& sink = TheSink();
-    platform::LocalLock guard(sink.lock);
-    if (sink.file == nullptr) return;
-    WritePrefix(sink.file);
     va_list args;
     va_start(args, format);
-    std::vfprintf(sink.file, format, args);
+    WriteTraceLine([&](std::FILE* file) { std::vfprintf(file, format, args); });
     va_end(args);
-    std::fputc('\n', sink.file);
-    std::fflush(sink.file);
 }
 
 void WriteHex(const char* what, const std::uint8_t* bytes, std::size_t count) {
-    Sink& sink = TheSink();
-    platform::LocalLock guard(sink.lock);
-    if (sink.file == nullptr) return;
-    WritePrefix(sink.file);
-    std::fprintf(sink.file, "%s %zu bytes:", what, count);
-    for (std::size_t i = 0; i < count; ++i) std::fprintf(sink.file, " %02X", bytes[i]);
-    std::fputc('\n', sink.file);
-    std::fflush(sink.file);
+    WriteTraceLine([&](std::FILE* file) {
+        std::fprintf(file, "%s %zu bytes:", what, count);
+        for (std::size_t i = 0; i < count; ++i) std::fprintf(file, " %02X", bytes[i]);
+    });
 }
 
 void WriteSerial(const char* what, const std::uint8_t* bytes, std::size_t count) {
-    Sink& sink = TheSink();
-    platform::LocalLock guard(sink.lock);
-    if (sink.file == nullptr) return;
-    WritePrefix(sink.file);
-    std::fprintf(sink.file, "%s %zu bytes:", what, count);
-    bool inText = false;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint8_t byte = bytes[i];
-        const bool printable = byte >= 0x20 && byte < 0x7F && byte != '"';
-        if (printable) {
-            std::fputs(inText ? "" : " \"", sink.file);
-            std::fputc(byte, sink.file);
-            inText = true;
-            continue;
+    WriteTraceLine([&](std::FILE* file) {
+        std::fprintf(file, "%s %zu bytes:", what, count);
+        bool inText = false;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint8_t byte = bytes[i];
+            const bool printable = byte >= 0x20 && byte < 0x7F && byte != '"';
+            if (printable) {
+                std::fputs(inText ? "" : " \"", file);
+                std::fputc(byte, file);
+                inText = true;
+                continue;
+            }
+            if (inText) std::fputc('"', file);
+            inText = false;
+            const char* name = ControlName(byte);
+            if (name != nullptr) {
+                std::fprintf(file, " %s", name);
+            } else {
+                std::fprintf(file, " %02X", byte);
+            }
         }
-        if (inText) std::fputc('"', sink.file);
-        inText = false;
-        const char* name = ControlName(byte);
-        if (name != nullptr) {
-            std::fprintf(sink.file, " %s", name);
-        } else {
-            std::fprintf(sink.file, " %02X", byte);
-        }
-    }
-    if (inText) std::fputc('"', sink.file);
-    std::fputc('\n', sink.file);
-    std::fflush(sink.file);
+        if (inText) std::fputc('"', file);
+    });
 }
 
 }  // namespace orv::trace

@@ -18,6 +18,7 @@
 #include "transfer/header.h"
 #include "transfer/hex.h"
 #include "transfer/records.h"
+#include "transfer/series.h"
 
 namespace orv::net {
 
@@ -94,38 +95,23 @@ std::uint32_t SendLineFile(const DataFileDesc& data) {
 }
 
 // A series: per file, its header block, its data blocks and one answer.
-std::uint32_t SendSeries(const HeaderFileDesc& header, const DataFileDesc* data) {
-    std::uint32_t rc = transfer::PrepareSendHeader(header, LinkNetwork);
-    if (rc != OL_OK) return rc;
-    if (data == nullptr) return OL_OK;
-    const transfer::TransferHeader& h = transfer::State().header;
-    const std::uint32_t lastFile = h.lastFileNumber;
-    // Wider than a byte, so that a series ending at 255 ends.
-    for (std::uint32_t k = h.fileNumber; k <= lastFile; ++k) {
-        File file;
-        if (!transfer::OpenNumbered(file, data->path, k, transfer::kModeRead)) {
-            ORV_TRACE("net send: file %u of the series cannot be opened, skipped", k);
-            continue;
-        }
-        const std::size_t headerLength = transfer::RestoreHeaderBlock(k, BlockData(), kBlockData);
-        rc = NetSendBlock(0, transfer::HeaderBlockType(k == lastFile), 0,
-                          static_cast<std::uint32_t>(headerLength));
-        if (rc != OL_OK) return rc;
-        transfer::DataRecordReader reader(file, data->csv != 0, transfer::State().layout);
-        bool last = false;
-        while (!last) {
-            const std::size_t length =
-                transfer::NextBlockRecord(reader, BlockData(), kBlockData, &last);
-            if (length == 0) break;
-            rc = NetSendBlock(1, transfer::DataBlockType(last), 0,
-                              static_cast<std::uint32_t>(length));
-            if (rc != OL_OK) return rc;
-        }
-        file.Close();
-        rc = ReceiveAnswer();
-        if (rc != OL_OK) return rc;
+class NetSeries final : public transfer::SeriesLink {
+  public:
+    NetSeries() : SeriesLink("net send", BlockData(), kBlockData) {}
+    std::uint32_t SendHeader(std::uint8_t type, std::size_t length) override {
+        return NetSendBlock(0, type, 0, static_cast<std::uint32_t>(length));
     }
-    return OL_OK;
+    std::uint32_t SendData(std::uint8_t type, std::size_t length) override {
+        return NetSendBlock(1, type, 0, static_cast<std::uint32_t>(length));
+    }
+    std::uint32_t FileSent() override { return ReceiveAnswer(); }
+};
+
+std::uint32_t SendSeries(const HeaderFileDesc& header, const DataFileDesc* data) {
+    const std::uint32_t rc = transfer::PrepareSendHeader(header, LinkNetwork);
+    if (rc != OL_OK || data == nullptr) return rc;
+    NetSeries link;
+    return transfer::SendSeriesFiles(*data, link);
 }
 
 // Without a header file: every block is a line of the reply file, written by

@@ -21,6 +21,7 @@
 #include "transfer/files.h"
 #include "transfer/header.h"
 #include "transfer/records.h"
+#include "transfer/series.h"
 
 namespace orv::serial {
 
@@ -59,8 +60,8 @@ std::size_t ToSize(std::int32_t n) {
     return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
-// Ends a send that failed with status while file was open.
-std::uint32_t EndFailedSend(std::uint32_t status, File& file) {
+// Ends a send that failed with status; the caller's file closes after it.
+std::uint32_t EndFailedSend(std::uint32_t status) {
     const std::uint32_t rc = MapLinkStatus(status);
     ORV_TRACE("serial send failed with %u", rc);
     if (rc == OL_EOT) {
@@ -68,7 +69,6 @@ std::uint32_t EndFailedSend(std::uint32_t status, File& file) {
     } else {
         (void)RsSendEot();
     }
-    file.Close();
     return rc;
 }
 
@@ -107,7 +107,7 @@ std::uint32_t SendLineFile(const ExchangeRequest& request, const DataFileDesc& d
     while (transfer::ReadLineRaw(file, RecordText(), kLineReadSize, &length)) {
         const std::uint32_t status =
             RsSendRecord(g_record, ToLength(length), request.timeout, request.retries);
-        if (status != 0) return EndFailedSend(status, file);
+        if (status != 0) return EndFailedSend(status);
         platform::SleepMs(kLinePauseMs);
     }
     file.Close();
@@ -116,6 +116,30 @@ std::uint32_t SendLineFile(const ExchangeRequest& request, const DataFileDesc& d
 
 // A series: per numbered file that opens, its header record and its data
 // records. Missing files are skipped.
+class SerialSeries final : public transfer::SeriesLink {
+  public:
+    explicit SerialSeries(const ExchangeRequest& request)
+        : SeriesLink("serial send", g_record, sizeof g_record), request_(request) {}
+    std::size_t NextData(transfer::DataRecordReader& reader, bool* last) override {
+        return transfer::NextSerialRecord(reader, RecordText(), sizeof g_record, last);
+    }
+    std::uint32_t SendHeader(std::uint8_t, std::size_t length) override {
+        // A failed header record sends no EOT of its own.
+        return MapLinkStatus(Send(length));
+    }
+    std::uint32_t SendData(std::uint8_t, std::size_t length) override {
+        const std::uint32_t status = Send(length);
+        if (status != 0) return EndFailedSend(status);
+        return OL_OK;
+    }
+
+  private:
+    std::uint32_t Send(std::size_t length) {
+        return RsSendRecord(g_record, ToLength(length), request_.timeout, request_.retries);
+    }
+    const ExchangeRequest& request_;
+};
+
 std::uint32_t SendSeries(const ExchangeRequest& request, const HeaderFileDesc& header,
                          const DataFileDesc* data) {
     const std::uint32_t rc = transfer::PrepareSendHeader(header, LinkSerial);
@@ -125,32 +149,8 @@ std::uint32_t SendSeries(const ExchangeRequest& request, const HeaderFileDesc& h
         return rc;
     }
     if (data == nullptr) return OL_OK;
-    const transfer::TransferHeader& h = transfer::State().header;
-    const std::uint32_t lastFile = h.lastFileNumber;
-    // Wider than a byte, so that a series ending at 255 ends.
-    for (std::uint32_t k = h.fileNumber; k <= lastFile; ++k) {
-        File file;
-        if (!transfer::OpenNumbered(file, data->path, k, transfer::kModeRead)) {
-            ORV_TRACE("serial send: file %u of the series cannot be opened, skipped", k);
-            continue;
-        }
-        const std::size_t headerLength = transfer::RestoreHeaderBlock(k, g_record, sizeof g_record);
-        std::uint32_t status =
-            RsSendRecord(g_record, ToLength(headerLength), request.timeout, request.retries);
-        if (status != 0) return MapLinkStatus(status);  // no EOT of its own here
-
-        transfer::DataRecordReader reader(file, data->csv != 0, transfer::State().layout);
-        bool last = false;
-        while (!last) {
-            const std::size_t length =
-                transfer::NextSerialRecord(reader, RecordText(), sizeof g_record, &last);
-            if (length == 0) break;
-            status = RsSendRecord(g_record, ToLength(length), request.timeout, request.retries);
-            if (status != 0) return EndFailedSend(status, file);
-        }
-        file.Close();
-    }
-    return OL_OK;
+    SerialSeries link(request);
+    return transfer::SendSeriesFiles(*data, link);
 }
 
 // The end of a sending exchange: a pause, a bare EOT, or EOT and the

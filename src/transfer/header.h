@@ -15,15 +15,8 @@
 //
 // Sending (all links):
 //   std::uint32_t rc = PrepareSendHeader(*headerDesc, LinkSerial);   // 0, 3 or 50
-//   const TransferHeader& h = State().header;
-//   for (std::uint32_t k = h.fileNumber; k <= h.lastFileNumber; ++k) {
-//       // open the numbered data file for k (files.h), skip k if it fails
-//       std::size_t n = RestoreHeaderBlock(k, recordBuffer, sizeof recordBuffer);
-//       // send n characters/bytes (block type HeaderBlockType(k == last))
-//       // then the data records (files.h, DataRecordReader)
-//   }
-// The loop variable must be wider than a byte so that a series ending at 255
-// terminates.
+//   then SendSeriesFiles (series.h) restores the header block of every file
+//   number with RestoreHeaderBlock and sends it before the file's data.
 //
 // Receiving (all links):
 //   if (AcceptHeader(record, length, LinkSerial) != 0) return OL_NOT_HEADER;

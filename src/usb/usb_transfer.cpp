@@ -18,6 +18,7 @@
 #include "transfer/header.h"
 #include "transfer/hex.h"
 #include "transfer/records.h"
+#include "transfer/series.h"
 #include "usb/usb_packet.h"
 #include "usb/usb_port.h"
 
@@ -88,33 +89,24 @@ std::uint32_t SendLineFile(const DataFileDesc& data) {
 }
 
 // A series: per file its header packet, then its data packets, each answered.
+class UsbSeries final : public transfer::SeriesLink {
+  public:
+    UsbSeries() : SeriesLink("USB send", PacketData(), kPacketData) {}
+    std::uint32_t SendHeader(std::uint8_t type, std::size_t length) override {
+        return UsbExchange(type, length, nullptr);
+    }
+    std::uint32_t SendData(std::uint8_t type, std::size_t length) override {
+        return UsbExchange(type, length, nullptr);
+    }
+};
+
 std::uint32_t SendSeries(const HeaderFileDesc& header, const DataFileDesc* data) {
     std::uint32_t rc = transfer::PrepareSendHeader(header, LinkUsb);
-    if (rc != OL_OK) return UsbAbort(rc);
-    if (data == nullptr) return OL_OK;
-    const transfer::TransferHeader& h = transfer::State().header;
-    const std::uint32_t lastFile = h.lastFileNumber;
-    // Wider than a byte, so that a series ending at 255 ends.
-    for (std::uint32_t k = h.fileNumber; k <= lastFile; ++k) {
-        File file;
-        if (!transfer::OpenNumbered(file, data->path, k, transfer::kModeRead)) {
-            ORV_TRACE("USB send: file %u of the series cannot be opened, skipped", k);
-            continue;
-        }
-        const std::size_t headerLength = transfer::RestoreHeaderBlock(k, PacketData(), kPacketData);
-        rc = UsbExchange(transfer::HeaderBlockType(k == lastFile), headerLength, nullptr);
-        if (rc != OL_OK) return UsbAbort(rc);
-        transfer::DataRecordReader reader(file, data->csv != 0, transfer::State().layout);
-        bool last = false;
-        while (!last) {
-            const std::size_t length =
-                transfer::NextBlockRecord(reader, PacketData(), kPacketData, &last);
-            if (length == 0) break;
-            rc = UsbExchange(transfer::DataBlockType(last), length, nullptr);
-            if (rc != OL_OK) return UsbAbort(rc);
-        }
+    if (rc == OL_OK && data != nullptr) {
+        UsbSeries link;
+        rc = transfer::SendSeriesFiles(*data, link);
     }
-    return OL_OK;
+    return rc == OL_OK ? rc : UsbAbort(rc);
 }
 
 // Without a header file: every packet is a line of the reply file, written by

@@ -4,38 +4,14 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "register/poll_wait.h"
+
 namespace orv::reg {
-
-namespace {
-
-long long MonotonicMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Waits until fd is readable or the deadline passes: 1 readable, 0 time-out.
-int WaitReadable(int fd, long long deadline) {
-    for (;;) {
-        long long left = deadline - MonotonicMs();
-        if (left < 0) left = 0;
-        pollfd p{};
-        p.fd = fd;
-        p.events = POLLIN;
-        int r = poll(&p, 1, static_cast<int>(left));
-        if (r < 0 && errno == EINTR) continue;
-        if (r > 0) return 1;
-        return r < 0 ? -1 : 0;
-    }
-}
-
-}  // namespace
 
 const char* TcpStatusName(TcpStatus status) {
     switch (status) {
@@ -101,7 +77,7 @@ bool TcpRegister::Listen(std::uint16_t port, int receiveBuffer) {
 
 bool TcpRegister::Accept(int timeoutMs) {
     if (listen_ < 0) return false;
-    if (WaitReadable(listen_, MonotonicMs() + timeoutMs) != 1) return false;
+    if (WaitPoll(listen_, POLLIN, MonotonicMs() + timeoutMs) != 1) return false;
     CloseConnection();
     conn_ = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
     return conn_ >= 0;
@@ -138,7 +114,7 @@ TcpStatus TcpRegister::ReceiveRaw(std::uint8_t* out, std::size_t count, int time
     long long deadline = MonotonicMs() + timeoutMs;
     std::size_t in = 0;
     while (in < count) {
-        int w = WaitReadable(conn_, deadline);
+        int w = WaitPoll(conn_, POLLIN, deadline);
         if (w == 0) return TcpStatus::TimedOut;
         if (w < 0) return TcpStatus::Closed;
         ssize_t r = recv(conn_, out + in, count - in, 0);
@@ -173,7 +149,7 @@ TcpStatus TcpRegister::Receive(TcpBlock* block, int timeoutMs) {
 
 bool TcpRegister::Silent(int timeoutMs) {
     if (conn_ < 0) return false;
-    return WaitReadable(conn_, MonotonicMs() + timeoutMs) == 0;
+    return WaitPoll(conn_, POLLIN, MonotonicMs() + timeoutMs) == 0;
 }
 
 bool TcpRegister::SendRaw(const void* bytes, std::size_t count) {

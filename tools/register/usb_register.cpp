@@ -4,37 +4,21 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "register/poll_wait.h"
+
 namespace orv::reg {
 
 namespace {
 
-long long NowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 // 1 when fd has something (data, an empty message or the close), 0 at the
 // deadline, -1 on failure.
 int WaitReadable(int fd, int timeoutMs) {
-    const long long deadline = NowMs() + timeoutMs;
-    for (;;) {
-        long long left = deadline - NowMs();
-        if (left < 0) left = 0;
-        pollfd p{};
-        p.fd = fd;
-        p.events = POLLIN | POLLRDHUP;
-        const int r = poll(&p, 1, static_cast<int>(left));
-        if (r < 0 && errno == EINTR) continue;
-        if (r > 0) return 1;
-        return r < 0 ? -1 : 0;
-    }
+    return WaitPoll(fd, POLLIN | POLLRDHUP, MonotonicMs() + timeoutMs);
 }
 
 }  // namespace

@@ -9,7 +9,9 @@
 #include <CLI/CLI.hpp>
 #include <signal.h>
 #include <sys/time.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -54,6 +56,18 @@ std::string Printable(const std::string& data) {
         }
     }
     return out + "\" (" + std::to_string(data.size()) + ")";
+}
+
+void FaultPause(const Options& options) {
+    if (options.faults.delayMs != 0) usleep(options.faults.delayMs * 1000u);
+}
+
+std::string DescribeBlock(std::uint8_t type, const std::vector<std::uint8_t>& data) {
+    constexpr std::uint8_t kCommand = 0, kHeader = 3, kLastHeader = 'C';
+    if (type == kHeader || type == kLastHeader || type == kCommand) {
+        return Printable(std::string(data.begin(), data.end()));
+    }
+    return Printable(ToHex(data.data(), std::min<std::size_t>(data.size(), 32)));
 }
 
 }  // namespace orvsim

@@ -91,10 +91,6 @@ class SerialSession {
         return true;
     }
 
-    void Pause() const {
-        if (options_.faults.delayMs != 0) usleep(options_.faults.delayMs * 1000u);
-    }
-
     void StartExchange() {
         inbox_.EndFile();
         records_ = 0;
@@ -111,7 +107,7 @@ class SerialSession {
         Log("serial <- selection %s%s", Printable(event.data).c_str(), ours ? "" : " (not ours)");
         if (!ours || options_.faults.silent) return;
         StartExchange();
-        Pause();
+        FaultPause(options_);
         reg_.AcceptLine();
         Log("serial -> ACK");
     }
@@ -121,7 +117,7 @@ class SerialSession {
             Log("serial <- ENQ (bid)");
             if (options_.faults.silent) return;
             StartExchange();
-            Pause();
+            FaultPause(options_);
             reg_.AcceptLine();
             Log("serial -> ACK");
             return;
@@ -129,7 +125,7 @@ class SerialSession {
         if (byte == orv::reg::kAck && records_ == 0 && !headerSeen_) {
             Log("serial <- ACK (a read begins)");
             if (options_.faults.silent) return;
-            Pause();
+            FaultPause(options_);
             Serve(false);
             StartExchange();
             return;
@@ -148,7 +144,7 @@ class SerialSession {
             StartExchange();
             return;
         }
-        Pause();
+        FaultPause(options_);
         if (echoed_) {
             Log("sim: the echo exchange ends");
         } else if (asksForData) {
@@ -183,7 +179,7 @@ class SerialSession {
             StartExchange();
             return;
         }
-        Pause();
+        FaultPause(options_);
         if (echoNext_ && event.wellFormed) {
             echoNext_ = false;
             orv::reg::FrameFaults frameFaults;
@@ -227,10 +223,8 @@ class SerialSession {
                 return;
             }
             header_ = header;
-            if (!inbox_.BeginFile(header, !headerSeen_))
-                Log("sim: cannot create a file in %s/in", options_.dir.c_str());
+            inbox_.BeginFile(header, !headerSeen_);
             headerSeen_ = true;
-            Log("sim: receiving %s", inbox_.CurrentName().c_str());
             return;
         }
         if (!inbox_.InFile()) {

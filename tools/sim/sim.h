@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace orvsim {
 
@@ -34,6 +35,28 @@ void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Printable form of a record or block for the log (long ones are cut).
 std::string Printable(const std::string& data);
+
+// Sleeps for the --delay fault, if any, before an answer.
+void FaultPause(const Options& options);
+
+// A TCP block or USB packet for the log: commands and headers as text, the
+// rest as the hex of its first 32 bytes.
+std::string DescribeBlock(std::uint8_t type, const std::vector<std::uint8_t>& data);
+
+// Serves the hosts that reg accepts, one at a time, until stopped: a Session
+// runs each, then (reg.*drop)() ends its connection. link names the log lines.
+template <class Session, class Register>
+void ServeHosts(Register& reg, const Options& options, void (Register::*drop)(), const char* link,
+                const char* opened) {
+    while (!g_stop.load()) {
+        if (!reg.Accept(200)) continue;
+        Log("%s: %s", link, opened);
+        Session session(reg, options);
+        session.Run();
+        (reg.*drop)();
+    }
+    Log("%s: stopped", link);
+}
 
 // Serves one serial line until stopped.
 int RunSerial(const std::string& device, int baud, const Options& options);

@@ -4,11 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include "sim.h"
 
 namespace orvsim {
 
@@ -185,19 +188,40 @@ std::vector<std::uint8_t> HeaderFor(const Header& header, unsigned k) {
     return bytes;
 }
 
+std::vector<std::vector<std::uint8_t>> DataBlocks(const Header& h, const ServedFile& file,
+                                                  std::size_t blockData) {
+    const unsigned width = h.RowWidth();
+    const std::size_t perBlock = h.table() ? blockData / width : blockData;
+    const std::size_t rows = file.data.size() / width;
+    std::vector<std::vector<std::uint8_t>> blocks;
+    std::size_t row = 0;
+    unsigned counter = h.CountsRows() ? 1u : 0u;
+    do {
+        const std::size_t n = std::min(perBlock, rows - row);
+        std::vector<std::uint8_t> data = {
+            static_cast<std::uint8_t>(counter >> 8), static_cast<std::uint8_t>(counter),
+            static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
+        data.insert(data.end(), file.data.begin() + static_cast<long>(row * width),
+                    file.data.begin() + static_cast<long>((row + n) * width));
+        if (!h.table() || h.CountsRows()) counter += static_cast<unsigned>(n);
+        row += n;
+        blocks.push_back(std::move(data));
+    } while (row < rows);
+    return blocks;
+}
+
 Inbox::Inbox(std::string dir) : dir_(std::move(dir)) {}
 
-bool Inbox::BeginFile(const Header& header, bool firstOfExchange) {
+void Inbox::BeginFile(const Header& header, bool firstOfExchange) {
     EndFile();
     fs::path in = fs::path(dir_) / "in";
-    if (firstOfExchange) {
-        if (!WriteText(in / "header.txt", ToHex(header.bytes.data(), header.bytes.size()), false)) {
-            return false;
-        }
+    if (!firstOfExchange ||
+        WriteText(in / "header.txt", ToHex(header.bytes.data(), header.bytes.size()), false)) {
+        name_ = NumberedName((in / "data.txt").string(), header.fileNumber());
+        file_ = OpenPrivate(name_, false);
     }
-    name_ = NumberedName((in / "data.txt").string(), header.fileNumber());
-    file_ = OpenPrivate(name_, false);
-    return file_ != nullptr;
+    if (file_ == nullptr) Log("sim: cannot create a file in %s/in", dir_.c_str());
+    Log("sim: receiving %s", name_.c_str());
 }
 
 bool Inbox::AppendData(const std::uint8_t* bytes, std::size_t count) {
@@ -207,6 +231,18 @@ bool Inbox::AppendData(const std::uint8_t* bytes, std::size_t count) {
 bool Inbox::AppendText(const std::string& hex) {
     if (file_ == nullptr) return false;
     return std::fwrite(hex.data(), 1, hex.size(), file_) == hex.size();
+}
+
+bool Inbox::AppendDataBlock(const std::vector<std::uint8_t>& data, bool last) {
+    if (!InFile()) {
+        AppendLine(ToHex(data.data(), data.size()));
+        return false;
+    }
+    if (data.size() > 4) AppendData(data.data() + 4, data.size() - 4);
+    if (!last) return false;
+    Log("sim: %s complete", name_.c_str());
+    EndFile();
+    return true;
 }
 
 void Inbox::EndFile() {

@@ -66,18 +66,29 @@ Series LoadSeries(const std::string& dir);
 // has a last file number.
 std::vector<std::uint8_t> HeaderFor(const Header& header, unsigned k);
 
+// The data blocks of a served file on TCP and USB: each the record counter
+// and row count (2 bytes each, high byte first), then whole rows of at most
+// blockData bytes (blockData bytes of a plain file). A file without rows is
+// one block of no rows.
+std::vector<std::vector<std::uint8_t>> DataBlocks(const Header& header, const ServedFile& file,
+                                                  std::size_t blockData);
+
 // Where received data go. Not thread-safe: one session writes at a time.
 class Inbox {
   public:
     explicit Inbox(std::string dir);
     // A header: the first of an exchange is written to in/header.txt; each
-    // opens the data file for its file number.
-    bool BeginFile(const Header& header, bool firstOfExchange);
+    // opens the data file for its file number. Logs the file, or why not.
+    void BeginFile(const Header& header, bool firstOfExchange);
     // Data as bytes (written as hex text) or as hex text already.
     bool AppendData(const std::uint8_t* bytes, std::size_t count);
     bool AppendText(const std::string& hex);
     void EndFile();
     bool InFile() const { return file_ != nullptr; }
+    // A TCP block or USB packet of data: outside a file (Ol_Write) its bytes
+    // as a line; in a file the rows after its 4-byte prefix, and the last
+    // block ends the file. True when it ended one.
+    bool AppendDataBlock(const std::vector<std::uint8_t>& data, bool last);
     // A record or block outside a series.
     bool AppendLine(const std::string& text);
     const std::string& CurrentName() const { return name_; }

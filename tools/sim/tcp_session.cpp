@@ -1,8 +1,6 @@
 // The simulator on TCP: accepts one host connection at a time, stores what
 // the host sends, answers each file, command and line file, and serves its
 // series when asked by a command or by a new exchange that stays silent.
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -55,7 +53,7 @@ class TcpSession {
             silentMs = 0;
             mayServe = false;
             Log("tcp <- block seq %u type %02X, %zu data bytes %s", block.sequence, block.type,
-                block.data.size(), Describe(block).c_str());
+                block.data.size(), DescribeBlock(block.type, block.data).c_str());
             if (EndsHere()) break;
             if (options_.faults.silent) {
                 Log("sim: no answer (--silent)");
@@ -75,13 +73,6 @@ class TcpSession {
     }
 
   private:
-    static std::string Describe(const TcpBlock& block) {
-        if (block.type == kHeader || block.type == kLastHeader || block.type == kCommand) {
-            return Printable(std::string(block.data.begin(), block.data.end()));
-        }
-        return Printable(ToHex(block.data.data(), std::min<std::size_t>(block.data.size(), 32)));
-    }
-
     // Counts a block of the exchange, either way; at the --end-after one the
     // connection is closed.
     bool EndsHere() {
@@ -126,10 +117,6 @@ class TcpSession {
         return true;
     }
 
-    void Pause() const {
-        if (options_.faults.delayMs != 0) usleep(options_.faults.delayMs * 1000u);
-    }
-
     void OnBlock(const TcpBlock& block) {
         std::string text(block.data.begin(), block.data.end());
         switch (block.type) {
@@ -155,26 +142,14 @@ class TcpSession {
                     inbox_.AppendLine(ToHex(block.data.data(), block.data.size()));
                     return;
                 }
-                if (!inbox_.BeginFile(header, firstHeader_)) {
-                    Log("sim: cannot create a file in %s/in", options_.dir.c_str());
-                }
+                inbox_.BeginFile(header, firstHeader_);
                 firstHeader_ = false;
-                Log("sim: receiving %s", inbox_.CurrentName().c_str());
                 return;
             }
             case kData:
             case kLastData:
-                if (!inbox_.InFile()) {  // Ol_Write: raw bytes in chunks, no answer
-                    inbox_.AppendLine(ToHex(block.data.data(), block.data.size()));
-                    return;
-                }
-                if (block.data.size() > 4)
-                    inbox_.AppendData(block.data.data() + 4, block.data.size() - 4);
-                if (block.type == kLastData) {
-                    Log("sim: %s complete", inbox_.CurrentName().c_str());
-                    inbox_.EndFile();
-                    Answer("file");
-                }
+                // Ol_Write's raw bytes, outside a file, get no answer.
+                if (inbox_.AppendDataBlock(block.data, block.type == kLastData)) Answer("file");
                 return;
             case kLine:
             case kLastLine:
@@ -189,7 +164,7 @@ class TcpSession {
 
     // One answer block: empty, type 0.
     void Answer(const char* what) {
-        Pause();
+        FaultPause(options_);
         TcpBlock block;
         block.sequence = sequence_++;
         SendWithFaults(block, std::string("answer to the ") + what);
@@ -210,15 +185,13 @@ class TcpSession {
     }
 
     void Serve() {
-        Pause();
+        FaultPause(options_);
         Series series = LoadSeries(options_.dir);
         if (series.files.empty()) {
             Log("sim: nothing to serve: %s", series.error.c_str());
             return;
         }
         const Header& h = series.header;
-        unsigned width = h.RowWidth();
-        std::size_t perBlock = h.table() ? kBlockData / width : kBlockData;
         sequence_ = 0;
         for (std::size_t f = 0; f < series.files.size(); ++f) {
             const ServedFile& file = series.files[f];
@@ -227,19 +200,12 @@ class TcpSession {
             std::vector<std::uint8_t> block(std::begin("/HDR1/"), std::begin("/HDR1/") + 6);
             block.insert(block.end(), header.begin(), header.end());
             if (!SendBlock(lastFile ? kLastHeader : kHeader, std::move(block))) return;
-            std::size_t rows = file.data.size() / width, row = 0;
-            unsigned counter = h.CountsRows() ? 1u : 0u;
-            do {
-                std::size_t n = std::min(perBlock, rows - row);
-                std::vector<std::uint8_t> data = {
-                    static_cast<std::uint8_t>(counter >> 8), static_cast<std::uint8_t>(counter),
-                    static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
-                data.insert(data.end(), file.data.begin() + static_cast<long>(row * width),
-                            file.data.begin() + static_cast<long>((row + n) * width));
-                if (!h.table() || h.CountsRows()) counter += static_cast<unsigned>(n);
-                row += n;
-                if (!SendBlock(row >= rows ? kLastData : kData, std::move(data))) return;
-            } while (row < rows);
+            std::vector<std::vector<std::uint8_t>> blocks = DataBlocks(h, file, kBlockData);
+            for (std::size_t b = 0; b < blocks.size(); ++b) {
+                if (!SendBlock(b + 1 == blocks.size() ? kLastData : kData, std::move(blocks[b]))) {
+                    return;
+                }
+            }
         }
     }
 
@@ -265,14 +231,7 @@ int RunTcp(std::uint16_t port, const Options& options) {
     }
     std::printf("orv-sim: listening on 127.0.0.1:%u\n", reg.Port());
     std::fflush(stdout);
-    while (!g_stop.load()) {
-        if (!reg.Accept(200)) continue;
-        Log("tcp: host connected");
-        TcpSession session(reg, options);
-        session.Run();
-        reg.CloseConnection();
-    }
-    Log("tcp: stopped");
+    ServeHosts<TcpSession>(reg, options, &TcpRegister::CloseConnection, "tcp", "host connected");
     return 0;
 }
 

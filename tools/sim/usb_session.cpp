@@ -6,8 +6,6 @@
 //
 // A request with nothing queued is a selection, answered 0x01; a second one
 // right after it is an Ol_Read, served the first data file as raw bytes.
-#include <unistd.h>
-
 #include <algorithm>
 #include <deque>
 #include <string>
@@ -52,7 +50,7 @@ class UsbSession {
             }
             ++received_;
             Log("usb <- KIND %02X, %zu data bytes %s", packet.kind, packet.data.size(),
-                Describe(packet).c_str());
+                DescribeBlock(packet.kind, packet.data).c_str());
             if (options_.faults.endAfter != 0 && received_ == options_.faults.endAfter) {
                 Log("usb: disconnecting, as a removed device would (on purpose)");
                 reg_.Disconnect();
@@ -65,17 +63,6 @@ class UsbSession {
     }
 
   private:
-    static std::string Describe(const UsbPacket& p) {
-        if (p.kind == kHeader || p.kind == kLastHeader || p.kind == kCommand) {
-            return Printable(std::string(p.data.begin(), p.data.end()));
-        }
-        return Printable(ToHex(p.data.data(), std::min<std::size_t>(p.data.size(), 32)));
-    }
-
-    void Pause() const {
-        if (options_.faults.delayMs != 0) usleep(options_.faults.delayMs * 1000u);
-    }
-
     void OnPacket(const UsbPacket& p) {
         const bool loneRequest = lastWasSelection_;
         lastWasSelection_ = false;
@@ -115,15 +102,7 @@ class UsbSession {
                 return;
             case kData:
             case kLastData:
-                if (!inbox_.InFile()) {
-                    inbox_.AppendLine(ToHex(p.data.data(), p.data.size()));
-                } else {
-                    if (p.data.size() > 4) inbox_.AppendData(p.data.data() + 4, p.data.size() - 4);
-                    if (p.kind == kLastData) {
-                        Log("sim: %s complete", inbox_.CurrentName().c_str());
-                        inbox_.EndFile();
-                    }
-                }
+                inbox_.AppendDataBlock(p.data, p.kind == kLastData);
                 Answer("data");
                 return;
             case kLine:
@@ -154,16 +133,13 @@ class UsbSession {
             inbox_.AppendLine(text);
             return;
         }
-        if (!inbox_.BeginFile(header, firstHeader_)) {
-            Log("sim: cannot create a file in %s/in", options_.dir.c_str());
-        }
+        inbox_.BeginFile(header, firstHeader_);
         firstHeader_ = false;
-        Log("sim: receiving %s", inbox_.CurrentName().c_str());
     }
 
     // One answer: KIND 0x01 without data; every Nth one NAK & END when asked.
     void Answer(const char* what) {
-        Pause();
+        FaultPause(options_);
         ++answers_;
         const unsigned every = options_.faults.refuseEvery;
         if (every != 0 && answers_ % every == 0) {
@@ -176,7 +152,7 @@ class UsbSession {
     }
 
     void SendNext() {
-        Pause();
+        FaultPause(options_);
         if (queue_.empty()) {
             Log("sim: nothing to serve");
             reg_.Send(kNakEnd);
@@ -196,28 +172,17 @@ class UsbSession {
             return;
         }
         const Header& h = series.header;
-        const unsigned width = h.RowWidth();
-        const std::size_t perBlock = h.table() ? kBlockData / width : kBlockData;
         for (std::size_t f = 0; f < series.files.size(); ++f) {
             const ServedFile& file = series.files[f];
             const std::vector<std::uint8_t> bytes = HeaderFor(h, file.number);
             const std::string text = "/HDR1/" + ToHex(bytes.data(), bytes.size());
             queue_.push_back({f + 1 == series.files.size() ? kLastHeader : kHeader,
                               std::vector<std::uint8_t>(text.begin(), text.end())});
-            const std::size_t rows = file.data.size() / width;
-            std::size_t row = 0;
-            unsigned counter = h.CountsRows() ? 1u : 0u;
-            do {
-                const std::size_t n = std::min(perBlock, rows - row);
-                std::vector<std::uint8_t> data = {
-                    static_cast<std::uint8_t>(counter >> 8), static_cast<std::uint8_t>(counter),
-                    static_cast<std::uint8_t>(n >> 8), static_cast<std::uint8_t>(n)};
-                data.insert(data.end(), file.data.begin() + static_cast<long>(row * width),
-                            file.data.begin() + static_cast<long>((row + n) * width));
-                if (!h.table() || h.CountsRows()) counter += static_cast<unsigned>(n);
-                row += n;
-                queue_.push_back({row >= rows ? kLastData : kData, std::move(data)});
-            } while (row < rows);
+            std::vector<std::vector<std::uint8_t>> blocks = DataBlocks(h, file, kBlockData);
+            for (std::size_t b = 0; b < blocks.size(); ++b) {
+                queue_.push_back(
+                    {b + 1 == blocks.size() ? kLastData : kData, std::move(blocks[b])});
+            }
         }
     }
 
@@ -257,14 +222,7 @@ int RunUsb(const std::string& path, const Options& options) {
     }
     std::printf("orv-sim: usb device at %s\n", path.c_str());
     std::fflush(stdout);
-    while (!g_stop.load()) {
-        if (!reg.Accept(200)) continue;
-        Log("usb: host opened the device");
-        UsbSession session(reg, options);
-        session.Run();
-        reg.Disconnect();
-    }
-    Log("usb: stopped");
+    ServeHosts<UsbSession>(reg, options, &UsbRegister::Disconnect, "usb", "host opened the device");
     return 0;
 }
 

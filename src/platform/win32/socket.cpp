@@ -29,6 +29,22 @@ void NoteError() {
     g_lastError = static_cast<std::uint32_t>(WSAGetLastError());
 }
 
+// Waits up to realMs for s to be writable or failed (a connect that ends shows
+// as one of the two): select's result, with s in *failed when it failed.
+int SelectWritable(SOCKET s, std::uint32_t realMs, fd_set* failed) {
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_ZERO(failed);
+    FD_SET(s, &writable);
+    FD_SET(s, failed);
+    timeval limit{};
+    limit.tv_sec = static_cast<long>(realMs / 1000u);
+    limit.tv_usec = static_cast<long>((realMs % 1000u) * 1000u);
+    const int r = select(0, nullptr, &writable, failed, &limit);
+    if (r == SOCKET_ERROR) NoteError();
+    return r;
+}
+
 }  // namespace
 
 bool SocketStartup() {
@@ -102,20 +118,9 @@ ConnectState SocketConnectStart(TcpSocket* socket, std::uint32_t address, std::u
 
 ConnectState SocketConnectWait(TcpSocket* socket, std::uint32_t realMs) {
     if (socket == nullptr) return ConnectState::Failed;
-    fd_set writable;
     fd_set failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(socket->socket, &writable);
-    FD_SET(socket->socket, &failed);
-    timeval limit{};
-    limit.tv_sec = static_cast<long>(realMs / 1000u);
-    limit.tv_usec = static_cast<long>((realMs % 1000u) * 1000u);
-    int r = select(0, nullptr, &writable, &failed, &limit);
-    if (r == SOCKET_ERROR) {
-        NoteError();
-        return ConnectState::Failed;
-    }
+    const int r = SelectWritable(socket->socket, realMs, &failed);
+    if (r == SOCKET_ERROR) return ConnectState::Failed;
     if (r == 0) return ConnectState::InProgress;
     int error = 0;
     int size = sizeof error;
@@ -169,20 +174,9 @@ SocketWaitResult SocketWaitWritable(TcpSocket* socket, std::uint32_t realMs) {
     if (socket == nullptr) return SocketWaitResult::Failed;
     // select asks the socket itself and leaves the recorded events alone: a
     // wait on the event would also end for incoming data or a close.
-    fd_set writable;
     fd_set failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(socket->socket, &writable);
-    FD_SET(socket->socket, &failed);
-    timeval limit{};
-    limit.tv_sec = static_cast<long>(realMs / 1000u);
-    limit.tv_usec = static_cast<long>((realMs % 1000u) * 1000u);
-    int r = select(0, nullptr, &writable, &failed, &limit);
-    if (r == SOCKET_ERROR) {
-        NoteError();
-        return SocketWaitResult::Failed;
-    }
+    const int r = SelectWritable(socket->socket, realMs, &failed);
+    if (r == SOCKET_ERROR) return SocketWaitResult::Failed;
     return r == 0 ? SocketWaitResult::TimedOut : SocketWaitResult::Signalled;
 }
 

@@ -67,45 +67,19 @@ class Win32UsbDevice final : public UsbDevice {
     ~Win32UsbDevice() override { Close(); }
 
     UsbIo Write(const std::uint8_t* transfer, std::uint32_t timeoutMs, UsbStopCheck stop) override {
-        HANDLE handle = Begin();
-        if (handle == INVALID_HANDLE_VALUE) return Closed();
-        std::memcpy(writeBuffer_, transfer, kUsbTransferSize);
-        Operation op(handle);
-        UsbIo result = UsbIo::Failed;
-        if (op.event == nullptr) {
-            NoteError(GetLastError());
-        } else {
-            DWORD ignored = 0;
-            BOOL done = WriteFile(handle, writeBuffer_, static_cast<DWORD>(kUsbTransferSize),
-                                  &ignored, &op.overlapped);
-            DWORD written = 0;
-            result = Finish(op, done, timeoutMs, stop, &written);
-        }
-        End();
-        return result;
+        DWORD written = 0;
+        return Transfer(transfer, timeoutMs, stop, &written);
     }
 
     UsbIo Read(std::uint8_t* transfer, std::size_t* received, std::uint32_t timeoutMs,
                UsbStopCheck stop) override {
-        HANDLE handle = Begin();
-        if (handle == INVALID_HANDLE_VALUE) return Closed();
-        Operation op(handle);
-        UsbIo result = UsbIo::Failed;
-        if (op.event == nullptr) {
-            NoteError(GetLastError());
-        } else {
-            DWORD ignored = 0;
-            BOOL done = ReadFile(handle, readBuffer_, static_cast<DWORD>(kUsbTransferSize),
-                                 &ignored, &op.overlapped);
-            DWORD count = 0;
-            result = Finish(op, done, timeoutMs, stop, &count);
-            if (result == UsbIo::Ok) {
-                if (count > kUsbTransferSize) count = kUsbTransferSize;
-                std::memcpy(transfer, readBuffer_, count);
-                *received = count;
-            }
+        DWORD count = 0;
+        const UsbIo result = Transfer(nullptr, timeoutMs, stop, &count);
+        if (result == UsbIo::Ok) {
+            if (count > kUsbTransferSize) count = kUsbTransferSize;
+            std::memcpy(transfer, readBuffer_, count);
+            *received = count;
         }
-        End();
         return result;
     }
 
@@ -168,6 +142,30 @@ class Win32UsbDevice final : public UsbDevice {
     void CloseHandleLocked() {
         if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
         handle_ = INVALID_HANDLE_VALUE;
+    }
+
+    // One overlapped transfer of kUsbTransferSize bytes: toWrite's bytes from
+    // writeBuffer_, or (toWrite null) a read into readBuffer_. *count gets the
+    // bytes moved.
+    UsbIo Transfer(const std::uint8_t* toWrite, std::uint32_t timeoutMs, UsbStopCheck stop,
+                   DWORD* count) {
+        HANDLE handle = Begin();
+        if (handle == INVALID_HANDLE_VALUE) return Closed();
+        if (toWrite != nullptr) std::memcpy(writeBuffer_, toWrite, kUsbTransferSize);
+        Operation op(handle);
+        UsbIo result = UsbIo::Failed;
+        if (op.event == nullptr) {
+            NoteError(GetLastError());
+        } else {
+            DWORD ignored = 0;
+            const auto size = static_cast<DWORD>(kUsbTransferSize);
+            const BOOL done = toWrite != nullptr
+                                  ? WriteFile(handle, writeBuffer_, size, &ignored, &op.overlapped)
+                                  : ReadFile(handle, readBuffer_, size, &ignored, &op.overlapped);
+            result = Finish(op, done, timeoutMs, stop, count);
+        }
+        End();
+        return result;
     }
 
     // Waits for the started operation (started says what ReadFile/WriteFile
