@@ -64,7 +64,7 @@ std::string QuotedText(const std::string& text) {
     return text.substr(open + 1, close - open - 1);
 }
 
-std::string Number(unsigned long value) {
+std::string Number(unsigned long long value) {
     return std::to_string(value);
 }
 
@@ -76,7 +76,7 @@ TraceFile::TraceFile() {
         path_ = set;
         std::error_code ec;
         auto size = std::filesystem::file_size(path_, ec);
-        if (!ec) start_ = static_cast<long>(size);
+        if (!ec) start_ = static_cast<long long>(size);
         return;
     }
     path_ = NewPrivateTempFile();

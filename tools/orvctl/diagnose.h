@@ -23,7 +23,7 @@ class TraceFile {
 
   private:
     std::string path_;
-    long start_ = 0;  // size of a user's trace before this run
+    long long start_ = 0;  // size of a user's trace before this run
     bool own_ = false;
 };
 

@@ -225,7 +225,7 @@ std::string LinkFooter() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"orvctl - exchange files with a register through Orv_Lib"};
+    CLI::App app{"orvctl - exchange files with a register through Orv_Lib", "orvctl"};
     app.require_subcommand(1);
     app.option_defaults()->always_capture_default();
     {

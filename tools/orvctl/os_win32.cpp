@@ -1,7 +1,6 @@
 // orvctl on Windows: the console's Ctrl-C, Win32 threads and events, the
 // console's width, Winsock's resolver and the COM port.
-#include <windows.h>
-#include <winsock2.h>
+#include <winsock2.h>  // brings <windows.h> after it, in the order it needs
 #include <ws2tcpip.h>
 
 #include <atomic>
