@@ -46,7 +46,7 @@ class Ticker {
 unsigned StderrColumns();
 
 // How far this process has read the open file at path (an absolute, normal
-// path), or -1 when it is not open or the system does not tell.
+// path), or -1 when it is not open.
 long long ReadPosition(const std::string& path);
 
 // The dotted-decimal IPv4 address of host (a name or an address). Returns ""

@@ -3,9 +3,12 @@
 #include <winsock2.h>  // brings <windows.h> after it, in the order it needs
 #include <ws2tcpip.h>
 
+#include <io.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "orv_lib.h"
 #include "os.h"
@@ -99,9 +102,31 @@ unsigned StderrColumns() {
     return columns > 0 ? static_cast<unsigned>(columns) : 80;
 }
 
-// Windows does not tell a process the position of a handle the library holds
-// (the progress line then shows the time and the waits only).
-long long ReadPosition(const std::string&) {
+// The library reads files through msvcrt.dll's descriptors, which this
+// program shares: the first descriptor whose file has the path gives its
+// position. Each handle is duplicated first, so the library closing its
+// descriptor meanwhile never leaves a handle that names another object.
+long long ReadPosition(const std::string& path) {
+    const int last = _getmaxstdio();
+    for (int fd = 3; fd < last; ++fd) {
+        auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+        if (handle == INVALID_HANDLE_VALUE || handle == nullptr) continue;
+        HANDLE own = nullptr;
+        if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &own, 0, FALSE,
+                             DUPLICATE_SAME_ACCESS)) {
+            continue;
+        }
+        char name[MAX_PATH + 8] = "";
+        DWORD length = GetFileType(own) == FILE_TYPE_DISK
+                           ? GetFinalPathNameByHandleA(own, name, sizeof name, 0)
+                           : 0;
+        const char* plain = std::strncmp(name, "\\\\?\\", 4) == 0 ? name + 4 : name;
+        LARGE_INTEGER position{};
+        bool same = length > 0 && length < sizeof name && _stricmp(plain, path.c_str()) == 0 &&
+                    SetFilePointerEx(own, LARGE_INTEGER{}, &position, FILE_CURRENT);
+        CloseHandle(own);
+        if (same) return position.QuadPart;
+    }
     return -1;
 }
 
