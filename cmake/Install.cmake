@@ -1,6 +1,7 @@
 # What `cmake --install` puts in place, split into the components the packages
 # are made of: runtime (the shared library), dev (header, import library, .def,
-# CMake package, pkg-config file) and tools (orvctl, orv-sim, their man pages).
+# CMake package, pkg-config file) and tools (orvctl, orv-sim, their man pages;
+# on Windows orvctl.exe alone).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -45,7 +46,10 @@ else()
           DESTINATION ${ORV_CMAKE_DIR} COMPONENT dev)
 endif()
 
-if(TARGET orvctl AND TARGET orv-sim)
+if(WIN32 AND TARGET orvctl)
+  # orvctl.exe beside the DLL it loads.
+  install(TARGETS orvctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+elseif(TARGET orvctl AND TARGET orv-sim)
   # The tools find the library beside them in any prefix, not only in /usr.
   set_target_properties(orvctl PROPERTIES INSTALL_RPATH "\$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
   # orv_lib_version.h for both programs' --version (orvctl has it through the

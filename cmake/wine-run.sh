@@ -13,4 +13,6 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     >>"$WINEPREFIX.boot.log" 2>&1 || true
   /usr/lib/wine/wineserver -w || true
 fi
-"$wine" "$@" 2>>"$WINEPREFIX.stderr.log"
+# exec: a signal sent to this script's process reaches the Windows program
+# (Wine turns SIGINT into Ctrl-C).
+exec "$wine" "$@" 2>>"$WINEPREFIX.stderr.log"

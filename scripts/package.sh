@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the packages into build/packages/: the Debian packages liborv-lib1,
 # liborv-lib-dev and orv-tools, and the Windows zips orv_lib-<version>-win64.zip
-# and -win32.zip. Each is built in a release build of its own under build/.
+# and -win32.zip (the DLL, what hosts build with, and orvctl.exe). Each is
+# built in a release build of its own under build/.
 #   scripts/package.sh [deb] [win64] [win32]     (default: all three)
 set -eu
 cd "$(dirname "$0")/.."
@@ -22,7 +23,7 @@ for kind in $kinds; do
   win64 | win32)
     preset=mingw64; [ "$kind" = win32 ] && preset=mingw32
     cmake --preset "$preset" -B "$dir" >/dev/null
-    cmake --build "$dir" -j "$jobs" --target orv_lib orv_lib_host_implib
+    cmake --build "$dir" -j "$jobs" --target orv_lib orv_lib_host_implib orvctl
     generator=ZIP
     ;;
   *) echo "unknown package kind: $kind" >&2; exit 2 ;;

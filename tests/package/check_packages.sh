@@ -4,8 +4,9 @@
 #    examples build against it (CMake package and pkg-config) and run against
 #    its orv-sim; the Python binding installs with pip and loads that library;
 #  - each Windows zip holds its DLL with the right machine type, the header,
-#    the import library and the .def, and the 32-bit import library links a
-#    32-bit host.
+#    the import library, the .def and orvctl.exe for the same machine, which
+#    imports only system DLLs and Orv_Lib.dll; the 32-bit import library
+#    links a 32-bit host.
 set -u
 cd "$(dirname "$0")/../.." || exit 1
 tree=$(pwd)
@@ -54,12 +55,14 @@ check_zip() {  # name machine triple
   [ -f "$zip" ] || fail "no $zip"
   /usr/bin/python3 -m zipfile -e "$zip" "$work/$name"
   top=$work/$name/orv_lib-$version-$name
-  for path in bin/Orv_Lib.dll include/orv_lib.h include/orv_lib_version.h lib/libOrv_Lib_host.dll.a \
+  for path in bin/Orv_Lib.dll bin/orvctl.exe include/orv_lib.h include/orv_lib_version.h lib/libOrv_Lib_host.dll.a \
               lib/Orv_Lib.def LICENSE README-windows.txt; do
     [ -f "$top/$path" ] || fail "$name zip lacks $path"
   done
   "$triple-objdump" -f "$top/bin/Orv_Lib.dll" | grep -q "architecture: $machine," \
     || fail "$name Orv_Lib.dll is not $machine: $("$triple-objdump" -f "$top/bin/Orv_Lib.dll")"
+  tests/win/check_host_imports.sh "$triple-objdump" "$top/bin/orvctl.exe" "$machine" \
+    || fail "$name orvctl.exe"
 }
 check_zip win64 i386:x86-64 x86_64-w64-mingw32
 check_zip win32 i386 i686-w64-mingw32

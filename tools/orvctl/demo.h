@@ -1,6 +1,8 @@
 // orvctl demo: a full exchange each way over TCP, a pty and USB (a seqpacket
-// socket standing in for the device), through the
-// library's exports, against the register simulator started as a child.
+// socket standing in for the device), through the library's exports, against
+// the register simulator started as a child (demo_posix.cpp). The simulator
+// runs on POSIX systems only: on Windows the demo says so and returns 2
+// (demo_win32.cpp).
 #pragma once
 
 #include <string>

@@ -1,16 +1,12 @@
 #include "diagnose.h"
 
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include "os.h"
 
 namespace orvctl {
 
@@ -68,7 +64,7 @@ std::string QuotedText(const std::string& text) {
     return text.substr(open + 1, close - open - 1);
 }
 
-std::string Number(unsigned long value) {
+std::string Number(unsigned long long value) {
     return std::to_string(value);
 }
 
@@ -78,27 +74,21 @@ TraceFile::TraceFile() {
     const char* set = std::getenv("ORV_LIB_TRACE");
     if (set != nullptr && *set != '\0') {
         path_ = set;
-        struct stat info {};
-        if (stat(set, &info) == 0) start_ = static_cast<long>(info.st_size);
+        std::error_code ec;
+        auto size = std::filesystem::file_size(path_, ec);
+        if (!ec) start_ = static_cast<long long>(size);
         return;
     }
-    const char* dir = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/orvctl-trace-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    int fd = mkstemp(name.data());  // 0600, a name no one else holds
-    if (fd < 0) return;
-    close(fd);
-    path_ = name.data();
+    path_ = NewPrivateTempFile();
+    if (path_.empty()) return;
     own_ = true;
-    setenv("ORV_LIB_TRACE", path_.c_str(), 1);
+    SetVariable("ORV_LIB_TRACE", path_);
 }
 
 TraceFile::~TraceFile() {
     if (own_) {
-        unlink(path_.c_str());
-        unsetenv("ORV_LIB_TRACE");
+        std::remove(path_.c_str());
+        UnsetVariable("ORV_LIB_TRACE");
     }
 }
 
@@ -204,35 +194,6 @@ std::vector<std::string> ExplainFailure(const std::vector<std::string>& trace, s
     }
     if (!lastEvent.empty()) said.push_back("trace: " + lastEvent);
     return said;
-}
-
-std::string SerialDevicePath(unsigned port) {
-    std::string variable = "ORV_LIB_COM" + std::to_string(port);
-    const char* set = std::getenv(variable.c_str());
-    if (set != nullptr && *set != '\0') return set;
-    return "/dev/ttyS" + std::to_string(port - 1);
-}
-
-std::string ProbeSerialDevice(unsigned port, unsigned lineMode) {
-    std::string path = SerialDevicePath(port);
-    std::string named = "COM" + std::to_string(port) + " is " + path +
-                        (std::getenv(("ORV_LIB_COM" + std::to_string(port)).c_str()) != nullptr
-                             ? ""
-                             : " (ORV_LIB_COM" + std::to_string(port) + "=<device> names another)");
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return named + ": " + std::strerror(errno);
-    std::string problem;
-    int lines = 0;
-    if (!isatty(fd)) {
-        problem = named + ": not a serial device";
-    } else if (lineMode != 2 && (ioctl(fd, TIOCMGET, &lines) != 0 ||
-                                 (lines & (TIOCM_DSR | TIOCM_CD | TIOCM_CTS)) == 0)) {
-        problem = named +
-                  ": this device has no modem lines (DSR, CTS and carrier read off): "
-                  "use --line-mode 2";
-    }
-    close(fd);
-    return problem;
 }
 
 }  // namespace orvctl

@@ -1,6 +1,6 @@
 // What orvctl says about a failure beyond the result code: the library's
 // trace of the call, read back and boiled down to the events that explain it,
-// and a look at the serial device or the address that an open tried.
+// and a look at the serial device or the address that an open tried (os.h).
 #pragma once
 
 #include <cstdint>
@@ -23,19 +23,12 @@ class TraceFile {
 
   private:
     std::string path_;
-    long start_ = 0;  // size of a user's trace before this run
+    long long start_ = 0;  // size of a user's trace before this run
     bool own_ = false;
 };
 
 // The events of a failed call in a few sentences: which block or record was
 // sent last, what the register did about it. Empty when nothing fits.
 std::vector<std::string> ExplainFailure(const std::vector<std::string>& trace, std::uint32_t code);
-
-// The device behind COM port n: ORV_LIB_COM<n>, else /dev/ttyS<n-1>.
-std::string SerialDevicePath(unsigned port);
-
-// Before an open in line mode 0 or 1: "" when the device can be used, else
-// why the open would fail (missing, not a terminal, no modem lines).
-std::string ProbeSerialDevice(unsigned port, unsigned lineMode);
 
 }  // namespace orvctl

@@ -7,25 +7,20 @@
 // exit status is the result code (125 for codes above that), 0 on success.
 // Ctrl-C cancels a running transfer through Ol_Cancel.
 #include <CLI/CLI.hpp>
-#include <pthread.h>
-#include <signal.h>
-
-#include <arpa/inet.h>
-#include <netdb.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "demo.h"
 #include "diagnose.h"
 #include "input_check.h"
 #include "orv_lib.h"
+#include "os.h"
 #include "progress.h"
 #include "result_text.h"
 
@@ -70,48 +65,6 @@ int Fail(const char* what, std::uint32_t code, const std::vector<std::string>& w
     return ExitStatus(code);
 }
 
-// Waits for SIGINT/SIGTERM on a thread of its own and turns it into a cancel
-// request. Signals are blocked in every other thread, so the library never
-// runs inside a signal handler.
-class CancelOnSignal {
-  public:
-    CancelOnSignal() {
-        sigemptyset(&set_);
-        sigaddset(&set_, SIGINT);
-        sigaddset(&set_, SIGTERM);
-        sigaddset(&set_, SIGUSR1);  // used only to wake the thread at exit
-        pthread_sigmask(SIG_BLOCK, &set_, nullptr);
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~CancelOnSignal() {
-        done_.store(true);
-        pthread_kill(thread_.native_handle(), SIGUSR1);
-        thread_.join();
-    }
-    CancelOnSignal(const CancelOnSignal&) = delete;
-    CancelOnSignal& operator=(const CancelOnSignal&) = delete;
-    bool Cancelled() const { return cancelled_.load(); }
-
-  private:
-    void Run() {
-        while (!done_.load()) {
-            int signal = 0;
-            if (sigwait(&set_, &signal) != 0) continue;
-            if (signal == SIGUSR1) continue;
-            if (cancelled_.exchange(true)) {
-                std::fprintf(stderr, "\norvctl: second interrupt, giving up\n");
-                std::_Exit(130);
-            }
-            std::fprintf(stderr, "\norvctl: cancelling...\n");
-            Ol_Cancel(1);
-        }
-    }
-    sigset_t set_{};
-    std::atomic<bool> done_{false};
-    std::atomic<bool> cancelled_{false};
-    std::thread thread_;
-};
-
 const char* const kBaudRates[] = {"2400", "4800", "9600", "19200", "38400", "57600", "115200"};
 
 int BaudCode(const std::string& text) {
@@ -153,19 +106,12 @@ std::string ResolveTcp(const std::string& text, ResolvedLink* out, int* status) 
         !std::isdigit(static_cast<unsigned char>(portText[0]))) {
         return "--tcp " + text + ": the port must be a number from 1 to 65535";
     }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    int rc = getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (rc != 0 || found == nullptr) {
+    std::string error;
+    std::string dotted = orvctl::ResolveIPv4(host, &error);
+    if (dotted.empty()) {
         *status = 35;
-        return "--tcp " + text + ": no IPv4 address for " + host + ": " + gai_strerror(rc);
+        return "--tcp " + text + ": no IPv4 address for " + host + ": " + error;
     }
-    char dotted[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr, dotted,
-              sizeof dotted);
-    freeaddrinfo(found);
     out->address = dotted;
     out->port = static_cast<unsigned>(port);
     return "";
@@ -262,13 +208,16 @@ void AddExchangeOptions(CLI::App* cmd, ExchangeOptions& o, ExchangeKind kind) {
 // Help text for the options that come before the subcommand.
 std::string LinkFooter() {
     return "Link options (before the subcommand):\n"
-           "  --serial PORT          COM port number of the register (1..)\n"
+           "  --serial PORT          COM port number of the register, 1-255: COMn on\n"
+           "                         Windows; ORV_LIB_COMn, else /dev/ttyS(n-1), on Linux\n"
            "  --station TEXT         serial: station address, 1-6 characters [000001]\n"
            "  --baud RATE            serial: 2400 4800 9600 19200 38400 57600 115200 [9600]\n"
            "  --line-mode 0|1|2      serial: 0 switched RTS, 1 RTS held, 2 no modem lines [1]\n"
            "  --tcp HOST:PORT        the register's IPv4 address or host name, and port\n"
            "  --terminal ADDRESS     TCP: this terminal's address [127.0.0.1]\n"
-           "  --usb NAME             USB device name\n"
+           "  --usb NAME             USB device: on Windows the name its driver gives\n"
+           "                         (opened as \\\\.\\NAME); on Linux /dev/NAME, a path,\n"
+           "                         or usb:VVVV:PPPP[:SERIAL]\n"
            "Exit status: 0 done, 2 wrong command line, 3 or 4 a header or data file refused\n"
            "before sending, else the library's result code (125 above 125).";
 }
@@ -276,7 +225,7 @@ std::string LinkFooter() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"orvctl - exchange files with a register through Orv_Lib"};
+    CLI::App app{"orvctl - exchange files with a register through Orv_Lib", "orvctl"};
     app.require_subcommand(1);
     app.option_defaults()->always_capture_default();
     {
@@ -352,7 +301,9 @@ int main(int argc, char** argv) {
     signal->add_option("LINES", lines, "0..3")->required()->check(CLI::Range(0, 3));
 
     orvctl::DemoOptions demoOptions;
-    auto* demo = app.add_subcommand("demo", "run full exchanges against the register simulator");
+    auto* demo = app.add_subcommand(
+        "demo",
+        "run full exchanges against the register simulator (Linux only; on Windows it exits 2)");
     orvctl::AddDemoOptions(demo, demoOptions);
     for (CLI::App* sub : {write, read, send, receive, echo, signal}) sub->footer(footer);
 
@@ -436,7 +387,7 @@ int main(int argc, char** argv) {
     }
 
     orvctl::TraceFile trace;  // before Ol_Initialize, which reads ORV_LIB_TRACE
-    CancelOnSignal cancel;
+    orvctl::CancelOnInterrupt cancel;
     std::uint32_t rc = OpenLink(resolved);
     if (rc != 0) {
         Ol_End();

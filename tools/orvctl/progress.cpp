@@ -1,11 +1,11 @@
 #include "progress.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+
+#include "os.h"
 
 namespace orvctl {
 
@@ -36,20 +36,6 @@ SeriesSize MeasureSeries(const std::string& path) {
 
 namespace {
 
-// How far this process has read an open file: the position of the first
-// descriptor on it (Linux /proc), or -1 when it is not open.
-long long ReadPosition(const fs::path& file) {
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/proc/self/fd", ec)) {
-        if (fs::read_symlink(entry.path(), ec) != file) continue;
-        std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
-        std::string key;
-        long long pos = 0;
-        if (info >> key >> pos && key == "pos:") return pos;
-    }
-    return -1;
-}
-
 std::string Seconds(Clock::duration d) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f s", std::chrono::duration<double>(d).count());
@@ -60,14 +46,15 @@ std::string Seconds(Clock::duration d) {
 
 ProgressLine::ProgressLine(ProgressSetup setup)
     : setup_(std::move(setup)),
-      terminal_(isatty(STDERR_FILENO) != 0),
+      columns_(StderrColumns()),
       start_(Clock::now()),
       lastGrowth_(start_),
       lastPrint_(start_) {
     std::error_code ec;
     if (!setup_.tracePath.empty()) traceSize_ = fs::file_size(setup_.tracePath, ec);
-    for (std::string& name : setup_.sendFiles) name = fs::absolute(name, ec).lexically_normal();
-    thread_ = std::thread([this] { Run(); });
+    for (std::string& name : setup_.sendFiles)
+        name = fs::absolute(name, ec).lexically_normal().string();
+    ticker_ = std::make_unique<Ticker>([this] { Tick(false); }, std::chrono::milliseconds(250));
 }
 
 ProgressLine::~ProgressLine() {
@@ -75,23 +62,16 @@ ProgressLine::~ProgressLine() {
 }
 
 void ProgressLine::Stop() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_) return;
-        stopping_ = true;
-    }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    if (stopped_) return;
+    stopped_ = true;
+    ticker_->Stop();
     Tick(true);
 }
 
-void ProgressLine::Run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return stopping_; })) {
-        lock.unlock();
-        Tick(false);
-        lock.lock();
-    }
+void ProgressLine::Erase() {
+    if (shown_.empty()) return;
+    std::fprintf(stderr, "\r%*s\r", static_cast<int>(shown_.size()), "");
+    shown_.clear();
 }
 
 std::string ProgressLine::SendText() {
@@ -105,7 +85,7 @@ std::string ProgressLine::SendText() {
         if (ec) size = 0;
         char text[256];
         std::snprintf(text, sizeof text, "file %zu of %zu (%s): %lld of %ju bytes, %d%%", i + 1,
-                      count, fs::path(name).filename().c_str(), pos, size,
+                      count, fs::path(name).filename().string().c_str(), pos, size,
                       size == 0 ? 100 : static_cast<int>(100 * pos / static_cast<long long>(size)));
         return text;
     }
@@ -127,9 +107,8 @@ void ProgressLine::CopyTrace() {
         std::string::size_type end = chunk.rfind('\n');
         if (end == std::string::npos) return;  // wait for the whole line
         size = traceSize_ + end + 1;
-        if (terminal_ && !shown_.empty()) std::fputs("\r\033[K", stderr);
+        Erase();
         std::fwrite(chunk.data(), 1, end + 1, stderr);
-        shown_.clear();
     }
     traceSize_ = size;
     lastGrowth_ = Clock::now();
@@ -160,9 +139,14 @@ void ProgressLine::Tick(bool final) {
         }
     }
     text = setup_.label + ": " + (text.empty() ? "" : text + ", ") + Seconds(now - start_);
-    if (terminal_) {
+    if (columns_ != 0) {
         if (final && shown_.empty()) return;
-        std::fprintf(stderr, "\r%s\033[K%s", text.c_str(), final ? "\n" : "");
+        // Within one line of the terminal, so that the carriage return goes
+        // back to its start; spaces cover what a longer line left.
+        if (text.size() >= columns_) text.resize(columns_ - 1);
+        std::size_t cover = shown_.size() > text.size() ? shown_.size() - text.size() : 0;
+        std::fprintf(stderr, "\r%s%*s%s", text.c_str(), static_cast<int>(cover), "",
+                     final ? "\n" : "");
         shown_ = final ? "" : text;
     } else {
         // Plain lines: not more than one a second, and none for a call that

@@ -5,14 +5,14 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace orvctl {
+
+class Ticker;
 
 // The name of file number n of a series whose first file is path: numbers 0
 // and 1 are path itself; from 2 on, the last '.' of the whole path and what
@@ -47,20 +47,18 @@ class ProgressLine {
     void Stop();
 
   private:
-    void Run();
     void Tick(bool final);
+    void Erase();
     std::string SendText();
     void CopyTrace();
 
     ProgressSetup setup_;
-    bool terminal_;
+    unsigned columns_;  // of the terminal; 0: stderr is not a terminal
     std::chrono::steady_clock::time_point start_, lastGrowth_, lastPrint_;
     std::uintmax_t traceSize_ = 0;
-    std::string shown_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false;
-    std::thread thread_;
+    std::string shown_;  // the line on the terminal now
+    bool stopped_ = false;
+    std::unique_ptr<Ticker> ticker_;
 };
 
 }  // namespace orvctl

@@ -1,0 +1,270 @@
+// orvctl demo on POSIX systems: orv-sim started as a child for each link.
+#include "demo.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "orv_lib.h"
+#include "progress.h"
+#include "result_text.h"
+
+namespace orvctl {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The COM port number the demo maps to the simulator's pty.
+constexpr unsigned kDemoComPort = 9;
+
+// A header of a two-file series in table layout, columns of 2 and 3 bytes,
+// and the rows of each file: what each side has to send.
+constexpr char kHeaderHex[] = "0100000000000001020203";
+const char* const kHostRows[2] = {"1111111111\r\n2222222222\r\n3333333333\r\n", "4444444444\r\n"};
+const char* const kRegisterRows[2] = {"0102030405\r\n0A0B0C0D0E\r\n",
+                                      "F0E0D0C0B0\r\nABCDEF0123\r\n"};
+
+void WriteFile(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+// The hex text of a file without CR, LF and commas: the data, whatever the layout.
+std::string HexOf(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string text;
+    for (std::istreambuf_iterator<char> it(in), end; it != end; ++it) {
+        if (*it != '\r' && *it != '\n' && *it != ',') text += *it;
+    }
+    return text;
+}
+
+// The simulator as a child process; its log is read on a thread of its own.
+class Simulator {
+  public:
+    bool Start(const std::vector<std::string>& args, bool verbose) {
+        verbose_ = verbose;
+        int out[2];
+        if (pipe(out) != 0) return false;
+        pid_ = fork();
+        if (pid_ < 0) return false;
+        if (pid_ == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            close(out[0]);
+            close(out[1]);
+            std::vector<char*> argv;
+            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            std::_Exit(127);
+        }
+        close(out[1]);
+        stream_ = fdopen(out[0], "r");
+        // Its first line says where it serves.
+        char line[512];
+        if (stream_ == nullptr || std::fgets(line, sizeof line, stream_) == nullptr) return false;
+        ready_ = line;
+        if (!ready_.empty() && ready_.back() == '\n') ready_.pop_back();
+        reader_ = std::thread([this] {
+            char text[1024];
+            while (std::fgets(text, sizeof text, stream_) != nullptr) {
+                if (verbose_) std::printf("    sim| %s", text);
+            }
+        });
+        return true;
+    }
+
+    // What follows the last space of the ready line: a port or a device path.
+    std::string Where() const { return ready_.substr(ready_.rfind(' ') + 1); }
+
+    ~Simulator() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (reader_.joinable()) reader_.join();
+        if (stream_ != nullptr) std::fclose(stream_);
+    }
+
+  private:
+    pid_t pid_ = -1;
+    std::FILE* stream_ = nullptr;
+    std::thread reader_;
+    std::string ready_;
+    bool verbose_ = false;
+};
+
+struct Check {
+    int failures = 0;
+    void Step(const char* what, std::uint32_t code) {
+        if (code == 0) {
+            std::printf("  %-44s ok\n", what);
+        } else {
+            std::printf("  %-44s result %u: %s\n", what, code, ResultMeaning(code));
+            ++failures;
+        }
+    }
+    void Same(const std::string& what, const std::string& expected, const std::string& actual) {
+        bool same = expected == actual;
+        std::printf("  %-44s %s (%zu hex characters)\n", what.c_str(), same ? "same" : "DIFFERENT",
+                    actual.size());
+        if (!same) ++failures;
+    }
+};
+
+// A send and a receive of the two-file series on the link that is open.
+void Exchange(const fs::path& work, const fs::path& reg, Check& check) {
+    fs::path host = work / "host";
+    std::string headerOut = (host / "header.txt").string();
+    std::string dataOut = (host / "send.txt").string();
+    std::string headerIn = (host / "received-header.txt").string();
+    std::string dataIn = (host / "received.txt").string();
+    std::string put = "PUT", get = "GET";
+
+    ExchangeRequest send{};
+    send.direction = 1;
+    send.selection = 2;
+    send.command = put.data();
+    send.receiveWait = 10000;
+    send.retries = 3;
+    send.timeout = 3000;
+    send.selectRetries = 3;
+    send.selectTimeout = 3000;
+    HeaderFileDesc header{0, headerOut.data(), 10000};
+    DataFileDesc data{1, 0, dataOut.data(), 10000};
+    check.Step("send a header and a two-file csv series", Ol_WriteRead(&send, &header, &data));
+    check.Same("  register received file 1", HexOf(dataOut), HexOf(reg / "in" / "data.txt"));
+    check.Same("  register received file 2", HexOf(NumberedName(dataOut, 2)),
+               HexOf(reg / "in" / "data.002"));
+
+    ExchangeRequest receive = send;
+    receive.direction = 0;
+    receive.command = get.data();
+    HeaderFileDesc header2{1, headerIn.data(), 10000};
+    DataFileDesc data2{1, 0, dataIn.data(), 10000};
+    check.Step("receive the register's two-file series", Ol_WriteRead(&receive, &header2, &data2));
+    check.Same("  header", kHeaderHex, HexOf(headerIn));
+    check.Same("  file 1", HexOf(reg / "out" / "data.txt"), HexOf(dataIn));
+    check.Same("  file 2", HexOf(reg / "out" / "data.002"), HexOf(NumberedName(dataIn, 2)));
+    std::printf("  %-44s %u\n", "  data characters received", data2.byteCount);
+}
+
+void Prepare(const fs::path& work) {
+    fs::create_directories(work / "host");
+    fs::create_directories(work / "register" / "out");
+    WriteFile(work / "host" / "header.txt", kHeaderHex);
+    WriteFile(work / "host" / "send.txt", kHostRows[0]);
+    WriteFile(work / "host" / "send.002", kHostRows[1]);
+    WriteFile(work / "register" / "out" / "header.txt", kHeaderHex);
+    WriteFile(work / "register" / "out" / "data.txt", kRegisterRows[0]);
+    WriteFile(work / "register" / "out" / "data.002", kRegisterRows[1]);
+}
+
+std::string SimulatorPath() {
+    std::error_code ec;
+    fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    return (self.parent_path() / "orv-sim").string();
+}
+
+}  // namespace
+
+int RunDemo(const DemoOptions& options) {
+    auto start = std::chrono::steady_clock::now();
+    fs::path work = options.dir;
+    if (work.empty()) {
+        char pattern[] = "/tmp/orv-demo-XXXXXX";
+        if (mkdtemp(pattern) == nullptr) {
+            std::perror("orvctl demo: mkdtemp");
+            return 1;
+        }
+        work = pattern;
+    }
+    Prepare(work);
+    fs::path reg = work / "register";
+    std::string sim = SimulatorPath();
+    std::printf("orvctl demo: working in %s\n", work.c_str());
+    char versionText[32] = "";
+    VersionRecord version{versionText};
+    Ol_Version(&version);
+    std::printf("library %s, simulator %s\n", versionText, sim.c_str());
+    Check check;
+
+    if (options.tcp) {
+        Simulator simulator;
+        if (!simulator.Start({sim, "--tcp", "0", "--data", reg.string()}, options.verbose)) {
+            std::fprintf(stderr, "orvctl demo: cannot start %s\n", sim.c_str());
+            return 1;
+        }
+        std::string port = simulator.Where().substr(simulator.Where().rfind(':') + 1);
+        std::printf("\nTCP: register simulator on 127.0.0.1:%s\n", port.c_str());
+        std::string address = "127.0.0.1", terminal = "127.0.0.1";
+        NetworkOpenRecord open{address.data(), terminal.data(),
+                               static_cast<std::uint32_t>(std::stoul(port))};
+        Ol_Initialize();
+        std::uint32_t rc = Ol_Open_MWS(&open);
+        check.Step("Ol_Open_MWS", rc);
+        if (rc == 0) Exchange(work, reg, check);
+        Ol_Close();
+        Ol_End();
+    }
+
+    if (options.serial) {
+        Simulator simulator;
+        if (!simulator.Start({sim, "--pty", "--data", reg.string()}, options.verbose)) {
+            std::fprintf(stderr, "orvctl demo: cannot start %s\n", sim.c_str());
+            return 1;
+        }
+        std::string device = simulator.Where();
+        std::string variable = "ORV_LIB_COM" + std::to_string(kDemoComPort);
+        setenv(variable.c_str(), device.c_str(), 1);
+        std::printf("\nserial: register simulator on %s, mapped to COM%u (%s)\n", device.c_str(),
+                    kDemoComPort, variable.c_str());
+        std::string station = "000001";
+        SerialOpenRecord open{station.data(), kDemoComPort, 2 /* 9600 */,
+                              2 /* lines not watched */};
+        Ol_Initialize();
+        std::uint32_t rc = Ol_Open_RS(&open);
+        check.Step("Ol_Open_RS (line mode 2)", rc);
+        if (rc == 0) Exchange(work, reg, check);
+        Ol_Close();
+        Ol_End();
+    }
+
+    if (options.usb) {
+        Simulator simulator;
+        const std::string socketPath = (work / "usb.sock").string();
+        if (!simulator.Start({sim, "--usb", socketPath, "--data", reg.string()}, options.verbose)) {
+            std::fprintf(stderr, "orvctl demo: cannot start %s\n", sim.c_str());
+            return 1;
+        }
+        std::string device = simulator.Where();
+        std::printf("\nUSB: register simulator behind %s\n", device.c_str());
+        UsbOpenRecord open{device.data()};
+        Ol_Initialize();
+        std::uint32_t rc = Ol_Open_USB(&open);
+        check.Step("Ol_Open_USB", rc);
+        if (rc == 0) Exchange(work, reg, check);
+        Ol_Close();
+        Ol_End();
+    }
+
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("\n%s in %.1f s; the files are in %s\n",
+                check.failures == 0 ? "every exchange succeeded" : "some exchanges FAILED", seconds,
+                work.c_str());
+    return check.failures == 0 ? 0 : 1;
+}
+
+}  // namespace orvctl
