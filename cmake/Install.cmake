@@ -25,6 +25,14 @@ if(WIN32)
   # The DLL, the import library made for MinGW hosts (stdcall-decorated names
   # on i686) and the export definitions from which MSVC hosts make theirs.
   install(FILES $<TARGET_FILE:orv_lib> DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+  # A stripped install (the packages) drops the debug sections that the static
+  # runtime brings along, half the DLL's size; a file install is not stripped
+  # by CMake itself.
+  install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+      execute_process(COMMAND \"${CMAKE_STRIP}\"
+        \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/$<TARGET_FILE_NAME:orv_lib>\"
+        COMMAND_ERROR_IS_FATAL ANY)
+    endif()" COMPONENT runtime)
   install(FILES ${ORV_HOST_IMPLIB} ${PROJECT_SOURCE_DIR}/src/dll/Orv_Lib.def
           DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
   install(FILES ${PROJECT_SOURCE_DIR}/doc/README-windows.txt ${PROJECT_SOURCE_DIR}/LICENSE

@@ -61,6 +61,7 @@ check_zip() {  # name machine triple
   done
   "$triple-objdump" -f "$top/bin/Orv_Lib.dll" | grep -q "architecture: $machine," \
     || fail "$name Orv_Lib.dll is not $machine: $("$triple-objdump" -f "$top/bin/Orv_Lib.dll")"
+  ! "$triple-objdump" -h "$top/bin/Orv_Lib.dll" | grep -q '\.debug_' || fail "$name Orv_Lib.dll is not stripped"
   tests/win/check_host_imports.sh "$triple-objdump" "$top/bin/orvctl.exe" "$machine" \
     || fail "$name orvctl.exe"
 }
