@@ -93,7 +93,7 @@ class Matrix : public Base, public ::testing::WithParamInterface<bool> {
         Put("OUT.002", kRows2);
     }
     void Put(const std::string& name, const std::string& bytes) {
-        std::ofstream(TempPath(name), std::ios::binary) << bytes;
+        orv::test::Put(TempPath(name), bytes);
     }
     // The receiving descriptors, fresh for each cell (old files removed).
     void FreshReceive() {

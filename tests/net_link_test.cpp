@@ -24,7 +24,9 @@ using orv::net::Net;
 using orv::reg::TcpBlock;
 using orv::reg::TcpStatus;
 using orv::test::Bytes;
+using orv::test::Cancelled;
 using orv::test::kNetWait;
+using orv::test::SecondsSince;
 using Clock = std::chrono::steady_clock;
 
 class NetLink : public orv::test::NetTest {

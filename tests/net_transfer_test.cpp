@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -15,6 +13,11 @@
 namespace {
 
 using orv::test::Bytes;
+using orv::test::Cancelled;
+using orv::test::OpenDescriptors;
+using orv::test::Put;
+using orv::test::SecondsSince;
+using orv::test::Slurp;
 using Clock = std::chrono::steady_clock;
 
 Bytes Text(const std::string& text) {
@@ -52,18 +55,6 @@ const Blocks kSeries = {{0, 0x03, HeaderBlock(1)},
 const std::string kCsv1 = "AABB,CCDDEE\r\n0102,030405\r\n";
 const std::string kCsv2 = "FFEE,DDCCBB\r\n";
 const Block kEnd = {0, 0x81, {}};
-
-std::string Slurp(const std::string& path) {
-    return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
-}
-
-void Put(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-long OpenFileCount() {
-    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-}
 
 class NetTransfer : public orv::test::NetTest {
   protected:
@@ -264,9 +255,9 @@ TEST_F(NetTransfer, TimeLimitsOnTheScaledClock) {
 
 TEST_F(NetTransfer, CancelFromAnotherThreadEndsAnExchange) {
     Play("s", {kSeries[0]});
-    const long files = OpenFileCount();
+    const long files = OpenDescriptors();
     EXPECT_EQ(Cancelled([&] { return Ol_WriteRead(&request, &header, &data); }), OL_CANCELLED);
-    EXPECT_EQ(OpenFileCount(), files);
+    EXPECT_EQ(OpenDescriptors(), files);
     EXPECT_EQ(Slurp(data.path), "");  // created, nothing received into it
     // The request stays until withdrawn: every transfer stops at once and
     // sends nothing, even with a block waiting.

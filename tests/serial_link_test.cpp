@@ -264,17 +264,6 @@ TEST_F(SerialLink, RtsHeldSenderChecks) {
     EXPECT_EQ(modem().TakeAll(), Bytes("aa"));  // a byte held is not written again
 }
 
-TEST_F(SerialLink, LinesNotWatched) {
-    modem().SetAllLines(false);
-    ASSERT_EQ(Open(2), OL_OK);
-    EXPECT_EQ(Send("ok"), 0u);
-    EXPECT_EQ(modem().TakeAll(), Bytes("ok"));
-    Sleep(200);  // many ticks
-    EXPECT_EQ(RsGetLineStatus(), 0u);
-    EXPECT_EQ(modem().StatusQueries(), 0u);
-    EXPECT_TRUE(modem().Dtr());
-}
-
 TEST_F(SerialLink, DsrLostEndsTheLinkAndIsTraced) {
     const std::string path = TempPath("serial.log");
     setenv("ORV_LIB_TRACE", path.c_str(), 1);

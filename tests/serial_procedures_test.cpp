@@ -44,27 +44,7 @@ class SerialProcedures : public orv::test::SerialTest {
         JoinRegister();
         return reg().received();
     }
-    // A register that takes the host's EOT or frame and answers with control.
-    static Script Answer(std::uint8_t control, bool frame = false) {
-        return [control, frame](SerialRegister& r) {
-            if (frame) r.ReceiveRecord(kWait, SerialRegister::Reply::Silent);
-            if (frame || r.Expect(kEot, kWait)) r.SendControl(control);
-        };
-    }
 };
-
-TEST_F(SerialProcedures, WaitEnq) {
-    // A silent register: EOT at the start, once per retry and at the end.
-    EXPECT_EQ(RsWaitEnq(200, 2), kNoAnswer);
-    EXPECT_EQ(modem().TakeAll(), Bytes("\x04\x04\x04\x04"));
-    RunRegister([](SerialRegister& r) {
-        ASSERT_TRUE(r.Expect(kEot, kWait));
-        r.SendControl(kNak);  // ACK, NAK and frames are ignored
-        r.SendFrame("zz");
-        r.SendControl(kEnq);
-    });
-    EXPECT_EQ(RsWaitEnq(5000, 0), 0u);
-}
 
 // Every refused frame gets NAK; an ENQ before any frame gets the reply again,
 // one after a frame is ignored; a repeat of the record accepted last gets ACK
@@ -157,16 +137,6 @@ TEST_F(SerialProcedures, SendRecords) {
     EXPECT_EQ(modem().TakeAll(), Bytes("\x04"));
 }
 
-TEST_F(SerialProcedures, EndWithAck) {
-    RunRegister([](SerialRegister& r) {
-        ASSERT_TRUE(r.Expect(kEot, kWait));
-        r.SendControl(kNak);  // a retry is spent on NAK
-        ASSERT_TRUE(r.Expect(kEot, kWait));
-        r.SendControl(kAck);
-    });
-    EXPECT_EQ(RsEndWithAck(5000, 1), 0u);
-}
-
 TEST_F(SerialProcedures, SendRecvRecord) {
     Cells().sendSequence = 3;
     auto answer = [](std::string reply, FrameFaults faults) {
@@ -187,24 +157,16 @@ TEST_F(SerialProcedures, SendRecvRecord) {
     EXPECT_EQ(SendRecv("echo"), kNoAnswer);
     RunRegister(answer("toolong", {}));
     EXPECT_EQ(SendRecv("echo", 5000, 3), kNoAnswer);
-    RunRegister(Answer(kEnq, true));
+    RunRegister([](SerialRegister& r) {
+        r.ReceiveRecord(kWait, SerialRegister::Reply::Silent);
+        r.SendControl(kEnq);
+    });
     Cells().recordSeen = 0;
     EXPECT_EQ(SendRecv("echo"), kNoAnswer);
     JoinRegister();
     EXPECT_EQ(modem().Pending(), 0u);
     EXPECT_EQ(SendRecv("echo", 200), kNoAnswer);  // no answer: EOT
     EXPECT_EQ(modem().TakeAll(), Bytes(BuildFrame('3', "echo") + "\x04"));
-}
-
-// A line that goes down ends the wait, also one without a time limit.
-TEST_F(SerialProcedures, LineDownEndsAWait) {
-    ASSERT_TRUE(WaitUntil([] { return RsGetTimerCount(TimerDsrWatch) == 1; }));
-    std::thread dropper([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        modem().SetDsr(false);
-    });
-    EXPECT_EQ(RsWaitEnq(0, 0), orv::DsrLost);
-    dropper.join();
 }
 
 TEST_F(SerialProcedures, Cancels) {

@@ -5,9 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "support/close_failure.h"
 #include "support/serial_fixture.h"
@@ -36,12 +33,6 @@ const std::string kCsv2 = "FFEE,DDCCBB\r\n";
 const std::string kHeaderOf3Csv = "01,00,0000,00,0000,01,03,02,03";
 const std::string kHeader1Of3 = "/HDR1/0100000000000001030203";
 const std::string kHeader3Of3 = "/HDR1/0100000000000003030203";
-
-int OpenFileCount() {
-    int n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-    return n;
-}
 
 // The register's side of a host receive: ENQ on the host's EOT (or, from
 // `digit` on, no ENQ), one record on each ACK, and EOT after the last when `end`.
@@ -84,13 +75,10 @@ class SerialTransfer : public orv::test::SerialTest {
   protected:
     char* Path(const std::string& name) { return paths_.emplace_back(TempPath(name)).data(); }
     char* Put(const std::string& name, const std::string& bytes) {
-        std::ofstream(TempPath(name), std::ios::binary) << bytes;
+        orv::test::Put(TempPath(name), bytes);
         return Path(name);
     }
-    std::string Slurp(const std::string& name) {
-        std::ifstream in(TempPath(name), std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
+    std::string Slurp(const std::string& name) { return orv::test::Slurp(TempPath(name)); }
     static ExchangeRequest Request(std::uint32_t direction, char* command = nullptr,
                                    std::uint32_t selection = 2) {
         return {direction, selection, command, 0, 1, kTimeout, 0, 1, kTimeout, 1, 0};
@@ -123,7 +111,7 @@ TEST_F(SerialTransfer, ExchangesInLineModesZeroAndOne) {
         SCOPED_TRACE(mode);
         ASSERT_EQ(Open(mode), OL_OK);
         modem().SetCarrier(mode != 0);  // switched RTS sends only while carrier is off
-        const int files = OpenFileCount();
+        const long files = orv::test::OpenDescriptors();
         Texts got;
         ExchangeRequest request{};
 
@@ -208,7 +196,7 @@ TEST_F(SerialTransfer, ExchangesInLineModesZeroAndOne) {
         request.endPause = 1;
         EXPECT_EQ(Ol_WriteRead(&request, nullptr, nullptr), OL_OK);
         EXPECT_TRUE(modem().TakeAll().empty());
-        EXPECT_EQ(OpenFileCount(), files);
+        EXPECT_EQ(orv::test::OpenDescriptors(), files);
         EXPECT_EQ(Ol_Close(), OL_OK);
     }
 }
@@ -287,11 +275,11 @@ TEST_F(SerialTransfer, FailuresAndTheirEndings) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const int files = OpenFileCount();
+        const long files = orv::test::OpenDescriptors();
         const std::size_t from = reg().received().size();
         EXPECT_EQ(Against(c.script, c.host), c.rc);
         EXPECT_EQ(TailSent(from), c.tail);
-        EXPECT_EQ(OpenFileCount(), files);
+        EXPECT_EQ(orv::test::OpenDescriptors(), files);
     }
 }
 
@@ -316,9 +304,9 @@ TEST_F(SerialTransfer, LineFailuresReachTheHost) {
         SCOPED_TRACE(c.rc);
         ASSERT_EQ(Open(c.mode), OL_OK);
         c.fault();
-        const int files = OpenFileCount();
+        const long files = orv::test::OpenDescriptors();
         EXPECT_EQ(Ol_WriteRead(&send, nullptr, &lines), c.rc);
-        EXPECT_EQ(OpenFileCount(), files);
+        EXPECT_EQ(orv::test::OpenDescriptors(), files);
         Ol_Close();
         modem().SetAllLines(true);
         modem().TakeAll();

@@ -83,21 +83,6 @@ class TransferFilesTest : public orv::test::LibraryTest {
     File file_;
 };
 
-TEST_F(TransferFilesTest, NumberedNames) {
-    char out[32];
-    const std::tuple<const char*, std::uint32_t, const char*> cases[] = {
-        {"DATA.CSV", 0, "DATA.CSV"}, {"DATA.CSV", 1, "DATA.CSV"},
-        {"DATA.CSV", 2, "DATA.002"}, {"DATA.CSV", 1000, "DATA.1000"},
-        {"DATA", 12, "DATA.012"},    {"C:\\A.B\\DATA", 2, "C:\\A.002"}};
-    for (const auto& [path, n, name] : cases) {
-        ASSERT_TRUE(NumberedFileName(path, n, out, sizeof out)) << path;
-        EXPECT_STREQ(out, name);
-    }
-    EXPECT_FALSE(NumberedFileName("DATA", 2, out, 8));  // "DATA.002" needs 9
-    EXPECT_TRUE(NumberedFileName("DATA", 2, out, 9));
-    EXPECT_FALSE(NumberedFileName(nullptr, 0, out, sizeof out));
-}
-
 TEST_F(TransferFilesTest, FullAndPartialRecordsOfEachLink) {
     // Widths 2 and 3: 99 rows in a serial record of 998 characters.
     Texts records = Records(Rows("0102030405", 100), Layout({2, 3}));
@@ -200,29 +185,6 @@ TEST_F(TransferFilesTest, ReceivedDataAsHexOrColumns) {
     EXPECT_EQ(plain.WriteSerialRecord("000001000101EF", 14, &last[1]), OL_OK);
     EXPECT_EQ(Get("plain"), "ABCD01EF");
     EXPECT_TRUE(!last[0] && last[1]);
-}
-
-TEST_F(TransferFilesTest, LinesAndReplyLines) {
-    char buf[5];
-    std::size_t n = 0;
-    Texts lines;
-    File& in = Put("AB\r\nCD\rEF\nGHIJ\n\nKLMNO");
-    while (ReadTextLine(in, buf, 4, &n)) lines.emplace_back(buf, n);
-    EXPECT_EQ(lines, (Texts{"AB", "CD", "EF", "GHIJ", "", "KLMN", "O"}));
-    Put("12345\r\n6\n");
-    lines.clear();
-    while (ReadLineRaw(in, buf, sizeof buf, &n)) lines.emplace_back(buf, n);
-    EXPECT_EQ(lines, (Texts{"1234", "5\r\n", "6\n"}));
-
-    File& reply = Open("reply");
-    std::uint32_t count = 100;
-    const std::uint8_t header[] = {'/', 'H', 'D', 'R', '1', '/', 0x01, 0xFE};
-    EXPECT_EQ(WriteBlockReplyLine(reply, 0x43, header, sizeof header, &count), OL_OK);
-    EXPECT_EQ(WriteBlockReplyLine(reply, 0x87, header + 1, 2, &count), OL_OK);
-    EXPECT_EQ(WriteBlockReplyLine(reply, 0x04, header + 6, 2, &count), OL_OK);
-    EXPECT_EQ(WriteRecordLine(reply, "xyz", 3, &count), OL_OK);
-    EXPECT_EQ(Get("reply"), "/HDR1/01FE\r\nHD\r\n01FE\r\nxyz\r\n");
-    EXPECT_EQ(count, 100u + 10u + 2u + 4u + 3u);
 }
 
 TEST_F(TransferFilesTest, ShortWritesAndMissingFiles) {

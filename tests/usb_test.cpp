@@ -6,8 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +23,11 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using orv::reg::UsbStatus;
 using Clock = std::chrono::steady_clock;
+using orv::test::Cancelled;
+using orv::test::OpenDescriptors;
+using orv::test::Put;
+using orv::test::SecondsSince;
+using orv::test::Slurp;
 constexpr int kWait = 5000;  // how long the register waits for the host, ms
 
 Bytes Text(const std::string& text) {
@@ -63,22 +66,6 @@ const Packet kEnd = {0x81, {}};
 const Packet kNakEnd = {0x82, {}};
 // A plain header of file 1 of 1.
 constexpr char kPlainHeader[] = "000000000000000101";
-
-std::string Slurp(const std::string& path) {
-    return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
-}
-
-void Put(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-long OpenFileCount() {
-    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-}
-
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 class Usb : public orv::test::LibraryTest {
   protected:
@@ -135,21 +122,6 @@ class Usb : public orv::test::LibraryTest {
         Background([&] { Play(script, packets); });
         const std::uint32_t rc = Ol_WriteRead(&request, h, d);
         Join();
-        return rc;
-    }
-    // Runs call while another thread asks for a cancel after 200 ms, and
-    // checks that the call was waiting then and ends within the next slices.
-    template <class Fn>
-    static std::uint32_t Cancelled(Fn call) {
-        std::thread canceller([] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            Ol_Cancel(1);
-        });
-        const auto start = Clock::now();
-        const std::uint32_t rc = call();
-        const double took = SecondsSince(start);
-        EXPECT_TRUE(took > 0.15 && took < 1.6) << took;
-        canceller.join();
         return rc;
     }
     static ExchangeRequest Request(std::uint32_t direction, std::uint32_t selection,
@@ -272,7 +244,7 @@ TEST_F(Usb, ReceivesASeriesAndReplyFiles) {
 }
 
 TEST_F(Usb, FailuresSendTheAbortPacketOnlyForLocalFailures) {
-    const long files = OpenFileCount();
+    const long files = OpenDescriptors();
     // No header file to send, or no data file to receive into: NAK & END.
     std::filesystem::remove(header.path);
     request = Request(1, 2);
@@ -288,7 +260,7 @@ TEST_F(Usb, FailuresSendTheAbortPacketOnlyForLocalFailures) {
     header.format = 2;
     request.direction = 1;
     EXPECT_EQ(Exchange(&header, &data, "w"), OL_BAD_STATE);
-    EXPECT_EQ(OpenFileCount(), files);
+    EXPECT_EQ(OpenDescriptors(), files);
 }
 
 TEST_F(Usb, SelectionAnswersAndCancels) {

@@ -8,13 +8,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/library_test.h"
 
 namespace orv::test {
 
@@ -137,21 +136,6 @@ inline std::vector<int> HostKinds(const Script& script) {
     for (const Step& s : script)
         if (!s.registerSends) kinds.push_back(s.kind);
     return kinds;
-}
-
-inline long OpenDescriptors() {
-    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-}
-inline long Threads() {
-    return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
-}
-// Mapped regions of the process.
-inline long Mappings() {
-    std::ifstream maps("/proc/self/maps");
-    return static_cast<long>(std::count(std::istreambuf_iterator<char>(maps), {}, '\n'));
-}
-inline std::string Slurp(const std::string& path) {
-    return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
 
 // The files a receive should have left: for each file of the series (0 the

@@ -3,10 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
+
+#include "orv_lib.h"
+#include "support/descriptors.h"
 
 namespace orv::test {
 
@@ -18,6 +25,37 @@ inline constexpr int kSlowdown = 4;
 #else
 inline constexpr int kSlowdown = 1;
 #endif
+
+// What the file at path holds; writing bytes into one.
+inline std::string Slurp(const std::string& path) {
+    return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
+}
+inline void Put(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+inline double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+// Sets the cancel request from another thread after ms real milliseconds.
+inline std::thread CancelAfter(int ms) {
+    return std::thread([ms] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        Ol_Cancel(1);
+    });
+}
+// Runs call while another thread asks for a cancel after 200 ms, and checks
+// that the call was waiting then and ends within the next slices.
+template <class Fn>
+std::uint32_t Cancelled(Fn call) {
+    std::thread canceller = CancelAfter(200);
+    const auto start = std::chrono::steady_clock::now();
+    const std::uint32_t rc = call();
+    const double took = SecondsSince(start);
+    EXPECT_TRUE(took > 0.15 && took < 1.6 * kSlowdown) << took;
+    canceller.join();
+    return rc;
+}
 
 // Every test case starts and ends with the library as loaded: Ol_End plus a
 // reset of every cell, and real time. Each case gets a private temp folder.

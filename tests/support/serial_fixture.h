@@ -137,12 +137,5 @@ class SerialTest : public LibraryTest {
 inline std::vector<std::uint8_t> Bytes(std::string_view text) {
     return std::vector<std::uint8_t>(text.begin(), text.end());
 }
-// Sets the cancel request from another thread after ms real milliseconds.
-inline std::thread CancelAfter(int ms) {
-    return std::thread([ms] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-        Ol_Cancel(1);
-    });
-}
 
 }  // namespace orv::test
