@@ -192,9 +192,7 @@ TEST_F(Frame, TraceSinkWritesOnlyWhenAsked) {
     }
     EXPECT_FALSE(inherited);
     Ol_End();
-    std::ifstream in(path);
-    ASSERT_TRUE(in.good());
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string all = orv::test::Slurp(path);
     EXPECT_NE(all.find("Ol_Cancel: mode 1"), std::string::npos) << all;
     EXPECT_NE(all.find("] Ol_Initialize"), std::string::npos) << all;
     EXPECT_NE(all.find("OrvLnkTimerMutex2 could not be created"), std::string::npos) << all;

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <ctime>
 #include <fstream>
-#include <iterator>
 
 #include "api/library.h"
 #include "net/net_block.h"
@@ -162,8 +161,7 @@ TEST_F(NetLink, FramesCarryLengthContentAndChecksum) {
     EXPECT_EQ(ReceivedData(), Bytes(1453, 0xFF));
 
     Ol_End();
-    std::ifstream in(trace);
-    const std::string all{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string all = orv::test::Slurp(trace);
     for (const char* line : {"net send 7 bytes: 00 04 0A 00 00 00 0E\n",
                              "net recv 10 bytes: 00 07 52 03 04 21 41 42 43 47\n"}) {
         EXPECT_NE(all.find(line), std::string::npos) << line;

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
-#include <iterator>
 
 #include "support/serial_fixture.h"
 
@@ -289,8 +287,7 @@ TEST_F(SerialLink, DsrLostEndsTheLinkAndIsTraced) {
     EXPECT_TRUE(modem().Dtr());
 
     Ol_End();
-    std::ifstream in(path);
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string all = orv::test::Slurp(path);
     for (const char* line :
          {"serial DTR on", "serial RTS on", "serial send 2 bytes: \"ab\"",
           "serial recv ACK 4 bytes: STX \"0x\" ACK", "serial line DSR off",

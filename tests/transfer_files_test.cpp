@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -53,8 +52,7 @@ class TransferFilesTest : public orv::test::LibraryTest {
     }
     std::string Get(const std::string& name) {
         file_.Close();
-        std::ifstream in(TempPath(name), std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
+        return orv::test::Slurp(TempPath(name));
     }
     // Every record of content as the link builds it (serial: text; network:
     // block bytes, where those not converted keep the fill 0xEE); only the

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <tuple>
 
@@ -20,10 +19,7 @@ using orv::LinkUsb;
 
 class TransferHeaderTest : public orv::test::LibraryTest {
   protected:
-    std::string Get(const std::string& name) {
-        std::ifstream in(TempPath(name), std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
+    std::string Get(const std::string& name) { return orv::test::Slurp(TempPath(name)); }
     // Sends a header file of text with format; returns the result.
     std::uint32_t Send(const std::string& text, LinkKind link, std::uint32_t format = 0) {
         path_ = TempPath("h.txt");
