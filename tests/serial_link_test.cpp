@@ -211,7 +211,7 @@ TEST_F(SerialLink, SendWaitsForEachByteToLeave) {
     modem().ClearLogs();
     RunRegister([](orv::reg::SerialRegister& r) { r.ReceiveRecord(kWait); });
     EXPECT_EQ(SendRecord(std::string(20, 'a'), 3000, 0), 0u);
-    JoinRegister();
+    JoinBackground();
     auto log = modem().WriteLog();
     auto events = modem().LineEvents();
     ASSERT_EQ(log.size(), 25u);

@@ -41,7 +41,7 @@ class SerialProcedures : public orv::test::SerialTest {
     }
     // Every byte the register read, once its script is done.
     std::vector<std::uint8_t> Wire() {
-        JoinRegister();
+        JoinBackground();
         return reg().received();
     }
 };
@@ -120,7 +120,7 @@ TEST_F(SerialProcedures, SendRecords) {
     ASSERT_EQ(RsSelect(Cells().stationAddress, 5000, 0), 0u);
     EXPECT_EQ(SendRecord(std::string("first\rignored"), 5000, 1), 0u);
     EXPECT_EQ(SendRecord("second"), 0u);
-    JoinRegister();
+    JoinBackground();
     ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(std::string({got[0].digit, got[1].digit, got[2].digit}), "001");  // same again
     EXPECT_EQ(got[1].data + got[2].data, "firstsecond");
@@ -163,7 +163,7 @@ TEST_F(SerialProcedures, SendRecvRecord) {
     });
     Cells().recordSeen = 0;
     EXPECT_EQ(SendRecv("echo"), kNoAnswer);
-    JoinRegister();
+    JoinBackground();
     EXPECT_EQ(modem().Pending(), 0u);
     EXPECT_EQ(SendRecv("echo", 200), kNoAnswer);  // no answer: EOT
     EXPECT_EQ(modem().TakeAll(), Bytes(BuildFrame('3', "echo") + "\x04"));

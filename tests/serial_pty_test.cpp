@@ -39,7 +39,7 @@ TEST_F(SerialPty, BytePathInLineModeTwo) {
         EXPECT_EQ(Got(), record);
     }
     EXPECT_EQ(RecvRecord(), orv::LinkEot);
-    JoinRegister();
+    JoinBackground();
     EXPECT_EQ(got, (std::vector<std::string>{text, records[1], ""}));
 }
 

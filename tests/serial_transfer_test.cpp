@@ -87,7 +87,7 @@ class SerialTransfer : public orv::test::SerialTest {
     std::uint32_t Against(const Script& script, const std::function<std::uint32_t()>& host) {
         RunRegister(script);
         const std::uint32_t rc = host();
-        JoinRegister();
+        JoinBackground();
         return rc;
     }
     // What the host sent after its last frame: bytes the register read since

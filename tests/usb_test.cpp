@@ -78,23 +78,11 @@ class Usb : public orv::test::LibraryTest {
         data = {1, 0, dataPath.assign(TempPath("DATA.CSV")).data(), 0};
         request.selection = 2;
     }
-    void TearDown() override {
-        Join();
-        LibraryTest::TearDown();
-    }
     void Open() {
         std::string name = orv::test::UsbDeviceName(reg.Path());
         UsbOpenRecord record{name.data()};
         ASSERT_EQ(Ol_Open_USB(&record), OL_OK);
         ASSERT_TRUE(reg.Accept(kWait));
-    }
-    template <class Fn>
-    void Background(Fn fn) {
-        Join();
-        background_ = std::thread(fn);
-    }
-    void Join() {
-        if (background_.joinable()) background_.join();
     }
     // Plays the register's part: 'r' receives a packet into seen (and stops
     // the play when none comes), 's' sends the next of packets, 'a' answers
@@ -121,7 +109,7 @@ class Usb : public orv::test::LibraryTest {
         seen.clear();
         Background([&] { Play(script, packets); });
         const std::uint32_t rc = Ol_WriteRead(&request, h, d);
-        Join();
+        JoinBackground();
         return rc;
     }
     static ExchangeRequest Request(std::uint32_t direction, std::uint32_t selection,
@@ -140,9 +128,6 @@ class Usb : public orv::test::LibraryTest {
     DataFileDesc data{};
     ExchangeRequest request{};
     Packets seen;
-
-  private:
-    std::thread background_;
 };
 
 TEST_F(Usb, TransfersAre1024BytesAndEchoTheRegistersHeaderBytes) {
@@ -167,7 +152,7 @@ TEST_F(Usb, TransfersAre1024BytesAndEchoTheRegistersHeaderBytes) {
     });
     // Packets are sent before the requests: the reads take them in order.
     ASSERT_EQ(Ol_Read(&data), OL_OK);
-    Join();
+    JoinBackground();
     EXPECT_EQ(Slurp(data.path), "first\r\n\r\nlast\r\n");  // KIND 0x45 ended it
     EXPECT_EQ(data.byteCount, 9u);
 
@@ -183,7 +168,7 @@ TEST_F(Usb, TransfersAre1024BytesAndEchoTheRegistersHeaderBytes) {
         for (std::size_t i = 0; i < blocks; ++i) script += i == 1 ? "rea" : "ra";
         Background([&] { Play(script); });
         ASSERT_EQ(Ol_Write(&file), OL_OK);
-        Join();
+        JoinBackground();
         ASSERT_EQ(seen.size(), blocks);
         std::string got;
         for (std::size_t i = 0; i < blocks; ++i) {
@@ -287,7 +272,7 @@ TEST_F(Usb, SelectionAnswersAndCancels) {
     Ol_Cancel(0);
     Background([&] { Play("r"); });
     EXPECT_EQ(Cancelled([&] { return Ol_Write(&file); }), OL_CANCELLED);
-    Join();
+    JoinBackground();
     EXPECT_TRUE(reg.Silent(50));
     Ol_Cancel(0);
     Put(header.path, kPlainHeader);
@@ -295,7 +280,7 @@ TEST_F(Usb, SelectionAnswersAndCancels) {
     request = Request(1, 2);
     Background([&] { Play("rr"); });
     EXPECT_EQ(Cancelled([&] { return Ol_WriteRead(&request, &header, &data); }), OL_CANCELLED);
-    Join();
+    JoinBackground();
     EXPECT_EQ(seen.back(), kNakEnd);
     request = Request(1, 1);  // the hook stays off after NAK & END too
     EXPECT_EQ(Exchange(nullptr, nullptr, "ra"), OL_CANCELLED);
@@ -326,7 +311,7 @@ TEST_F(Usb, TimeOutAndRemoval) {
     orv::platform::SetTimeScale(200);
     Background([&] { Play("r"); });
     EXPECT_EQ(Ol_Write(&file), OL_NO_ANSWER);
-    Join();
+    JoinBackground();
     orv::platform::SetTimeScale(1);
     EXPECT_TRUE(orv::test::UsbTimedOutTransferDiscarded());
 
@@ -357,7 +342,7 @@ TEST_F(Usb, TimeOutAndRemoval) {
         const auto start = Clock::now();
         EXPECT_EQ(exchange ? Ol_WriteRead(&request, &header, &data) : Ol_Read(&data), OL_USB_READ);
         EXPECT_LT(SecondsSince(start), 1.6);
-        Join();
+        JoinBackground();
         EXPECT_EQ(orv::usb::testing::RunValue(), 2);
     }
     // A removal reported while the run value is 1 is left alone.

@@ -65,9 +65,20 @@ class LibraryTest : public ::testing::Test {
     void TearDown() override;
     std::string TempPath(const std::string& name) const { return (dir_ / name).string(); }
     const std::filesystem::path& TempDir() const { return dir_; }
+    // Runs fn on a thread of its own (a register's part, a canceller) while
+    // the host's call waits; joined at the latest in TearDown.
+    template <class Fn>
+    void Background(Fn fn) {
+        JoinBackground();
+        background_ = std::thread(fn);
+    }
+    void JoinBackground() {
+        if (background_.joinable()) background_.join();
+    }
 
   private:
     std::filesystem::path dir_;
+    std::thread background_;
 };
 
 }  // namespace orv::test

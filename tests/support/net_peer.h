@@ -23,10 +23,6 @@ class NetTest : public LibraryTest {
         LibraryTest::SetUp();
         ASSERT_TRUE(reg.Listen());
     }
-    void TearDown() override {
-        JoinBackground();
-        LibraryTest::TearDown();
-    }
     // Ol_Open_MWS with the given texts (which it only reads) and port.
     static std::uint32_t OpenMws(const char* registerText, const char* terminalText,
                                  std::uint32_t port) {
@@ -46,20 +42,8 @@ class NetTest : public LibraryTest {
         reg.CloseConnection();
         OpenToRegister();
     }
-    // Runs fn on a thread of its own; joined at the latest in TearDown.
-    template <class Fn>
-    void Background(Fn fn) {
-        JoinBackground();
-        background_ = std::thread(fn);
-    }
-    void JoinBackground() {
-        if (background_.joinable()) background_.join();
-    }
 
     reg::TcpRegister reg;
-
-  private:
-    std::thread background_;
 };
 
 }  // namespace orv::test

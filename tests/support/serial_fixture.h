@@ -59,7 +59,6 @@ class SerialTest : public LibraryTest {
         register_ = std::make_unique<orv::reg::SerialRegister>(*line_, "000001");
     }
     void TearDown() override {
-        JoinRegister();
         LibraryTest::TearDown();
         unsetenv("ORV_LIB_COM9");
         register_.reset();
@@ -85,14 +84,10 @@ class SerialTest : public LibraryTest {
     orv::reg::SerialRegister& reg() { return *register_; }
 
     // Runs a script for the register (the virtual port's unless given) on a
-    // thread of its own; JoinRegister waits for it.
+    // thread of its own; JoinBackground waits for it.
     void RunRegister(Script script, orv::reg::SerialRegister* on = nullptr) {
-        JoinRegister();
         orv::reg::SerialRegister* r = on != nullptr ? on : register_.get();
-        thread_ = std::thread([r, script] { script(*r); });
-    }
-    void JoinRegister() {
-        if (thread_.joinable()) thread_.join();
+        Background([r, script] { script(*r); });
     }
 
     // The link procedures on text; RecvRecord delivers into Got().
@@ -130,7 +125,6 @@ class SerialTest : public LibraryTest {
     orv::testing::VirtualModem* modem_ = nullptr;
     std::unique_ptr<VirtualLine> line_;
     std::unique_ptr<orv::reg::SerialRegister> register_;
-    std::thread thread_;
 };
 
 // Bytes of a text, for comparisons with what went over the line.
