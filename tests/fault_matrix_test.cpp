@@ -26,10 +26,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes Text(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
-
 // A two-file series with table widths 2 and 3: file 1 in two data blocks,
 // file 2 in one. Each data block: counter, row count, rows.
 const Bytes kData1a = {0, 0, 0, 1, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE};

@@ -18,11 +18,8 @@ using orv::test::OpenDescriptors;
 using orv::test::Put;
 using orv::test::SecondsSince;
 using orv::test::Slurp;
+using orv::test::Text;
 using Clock = std::chrono::steady_clock;
-
-Bytes Text(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
 
 // "/HDR1/" and a table header with widths 2 and 3 for file k of last.
 Bytes HeaderBlock(std::uint8_t k, std::uint8_t last = 2) {

@@ -10,7 +10,7 @@
 namespace {
 
 using namespace orv::serial;
-using orv::test::Bytes;
+using orv::test::Text;
 
 const std::string kStx = "\x02";
 
@@ -185,7 +185,7 @@ TEST_F(SerialLink, SwitchedRtsTurnsTheLineAround) {
     modem().SetCarrier(false);
     modem().ClearLogs();
     EXPECT_EQ(Send("abc"), 0u);
-    EXPECT_EQ(modem().TakeAll(), Bytes("abc"));
+    EXPECT_EQ(modem().TakeAll(), Text("abc"));
     EXPECT_EQ(Changes(), "Rr");
     EXPECT_EQ(Send(""), 0u);  // a count of 0 turns it around too
     EXPECT_EQ(Changes(), "Rr");
@@ -244,7 +244,7 @@ TEST_F(SerialLink, RtsHeldSenderChecks) {
     modem().FailWrites(0);
     modem().StallWrites(5);
     EXPECT_EQ(Send("ab"), 0u);
-    EXPECT_EQ(modem().TakeAll(), Bytes("ab"));
+    EXPECT_EQ(modem().TakeAll(), Text("ab"));
     // A byte not taken, or taken and never gone, is waited for 300 times
     // 100 ms; a cancel is looked at between the waits.
     for (bool cancel : {false, true}) {
@@ -259,7 +259,7 @@ TEST_F(SerialLink, RtsHeldSenderChecks) {
         EXPECT_GE(took, cancel ? 0u : 300u * 100u);
         modem().HoldOutput(false);
     }
-    EXPECT_EQ(modem().TakeAll(), Bytes("aa"));  // a byte held is not written again
+    EXPECT_EQ(modem().TakeAll(), Text("aa"));  // a byte held is not written again
 }
 
 TEST_F(SerialLink, DsrLostEndsTheLinkAndIsTraced) {

@@ -9,8 +9,8 @@ namespace {
 
 using namespace orv::serial;
 using namespace orv::reg;
-using orv::test::Bytes;
 using orv::test::CancelAfter;
+using orv::test::Text;
 using Call = std::function<std::uint32_t()>;
 
 constexpr std::uint32_t kCancelled = orv::CancelRequested;
@@ -86,10 +86,10 @@ TEST_F(SerialProcedures, ReceiveRecords) {
         EXPECT_EQ(Got(), expected);
     }
     EXPECT_EQ(RecvRecord(), kEotStatus);
-    EXPECT_EQ(Wire(), Bytes("\x04\x06\x06\x15\x15\x15\x15\x15\x15\x06\x06\x06"));
+    EXPECT_EQ(Wire(), Text("\x04\x06\x06\x15\x15\x15\x15\x15\x15\x06\x06\x06"));
     // A time-out returns 2 and sends nothing more than the ACK.
     EXPECT_EQ(RecvRecord(300), kNoAnswer);
-    EXPECT_EQ(modem().TakeAll(), Bytes("\x06"));
+    EXPECT_EQ(modem().TakeAll(), Text("\x06"));
 }
 
 TEST_F(SerialProcedures, SelectAndBid) {
@@ -98,9 +98,9 @@ TEST_F(SerialProcedures, SelectAndBid) {
     RunRegister([](SerialRegister& r) { r.AnswerSelection(kWait, true); });
     Cells().sendSequence = 4;
     EXPECT_EQ(RsSelect(Cells().stationAddress, 5000, 0), 0u);
-    EXPECT_EQ(Wire(), Bytes(std::string("\x04\x04\x04"
-                                        "123\0\0\0\x05",
-                                        10)));
+    EXPECT_EQ(Wire(), Text(std::string("\x04\x04\x04"
+                                       "123\0\0\0\x05",
+                                       10)));
     EXPECT_EQ(Cells().sendSequence, 0u);
     RunRegister([](SerialRegister& r) { r.AnswerBid(kWait); });
     Cells().sendSequence = 4;
@@ -132,9 +132,9 @@ TEST_F(SerialProcedures, SendRecords) {
 
     // No answer and no retries: the frame once, then EOT.
     EXPECT_EQ(SendRecord("ab", 200, 0), kNoAnswer);
-    EXPECT_EQ(modem().TakeAll(), Bytes(BuildFrame('2', "ab") + "\x04"));
+    EXPECT_EQ(modem().TakeAll(), Text(BuildFrame('2', "ab") + "\x04"));
     EXPECT_GE(Timed([] { EXPECT_EQ(RsSendEot(), 0u); }), 1000u);
-    EXPECT_EQ(modem().TakeAll(), Bytes("\x04"));
+    EXPECT_EQ(modem().TakeAll(), Text("\x04"));
 }
 
 TEST_F(SerialProcedures, SendRecvRecord) {
@@ -150,8 +150,8 @@ TEST_F(SerialProcedures, SendRecvRecord) {
     EXPECT_EQ(SendRecv("echo"), 0u);
     EXPECT_EQ(Got(), "Z");
     ASSERT_TRUE(modem().WaitPending(1, 1000));
-    EXPECT_EQ(Wire(), Bytes(BuildFrame('3', "echo")));  // the digit is not advanced
-    EXPECT_EQ(modem().TakeAll(), Bytes("\x04"));
+    EXPECT_EQ(Wire(), Text(BuildFrame('3', "echo")));  // the digit is not advanced
+    EXPECT_EQ(modem().TakeAll(), Text("\x04"));
     // Bad answers, and ENQ before any frame: 2, nothing sent after the frame.
     RunRegister(answer("Z", {.badChecksum = true}));
     EXPECT_EQ(SendRecv("echo"), kNoAnswer);
@@ -166,7 +166,7 @@ TEST_F(SerialProcedures, SendRecvRecord) {
     JoinBackground();
     EXPECT_EQ(modem().Pending(), 0u);
     EXPECT_EQ(SendRecv("echo", 200), kNoAnswer);  // no answer: EOT
-    EXPECT_EQ(modem().TakeAll(), Bytes(BuildFrame('3', "echo") + "\x04"));
+    EXPECT_EQ(modem().TakeAll(), Text(BuildFrame('3', "echo") + "\x04"));
 }
 
 TEST_F(SerialProcedures, Cancels) {
@@ -176,7 +176,7 @@ TEST_F(SerialProcedures, Cancels) {
     EXPECT_EQ(SendRecord("ab"), kCancelled);
     EXPECT_EQ(RsEndWithAck(5000, 0), kCancelled);
     EXPECT_EQ(SendRecv("ab"), kCancelled);
-    EXPECT_EQ(modem().TakeAll(), Bytes("\x04\x04\x04\x04"));
+    EXPECT_EQ(modem().TakeAll(), Text("\x04\x04\x04\x04"));
 
     // Our rule: a cancel ends every wait on a quiet line at once, with a time
     // limit or without. Only a selection or a bid sends EOT before it returns.
@@ -199,7 +199,7 @@ TEST_F(SerialProcedures, Cancels) {
             std::thread canceller = CancelAfter(50);
             EXPECT_LT(Timed([&] { EXPECT_EQ(waits[i](), kCancelled); }), 50u * 2000u);
             canceller.join();
-            EXPECT_EQ(modem().TakeAll(), Bytes(sent[i]));
+            EXPECT_EQ(modem().TakeAll(), Text(sent[i]));
         }
     }
 }

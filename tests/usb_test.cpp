@@ -28,11 +28,8 @@ using orv::test::OpenDescriptors;
 using orv::test::Put;
 using orv::test::SecondsSince;
 using orv::test::Slurp;
+using orv::test::Text;
 constexpr int kWait = 5000;  // how long the register waits for the host, ms
-
-Bytes Text(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
 
 // "/HDR1/" and the hex text of a table header with widths 2 and 3, file k of
 // last.

@@ -10,7 +10,9 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "orv_lib.h"
 #include "support/descriptors.h"
@@ -32,6 +34,10 @@ inline std::string Slurp(const std::string& path) {
 }
 inline void Put(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
+}
+// The bytes of a text, as a register sends or receives them.
+inline std::vector<std::uint8_t> Text(std::string_view text) {
+    return {text.begin(), text.end()};
 }
 
 inline double SecondsSince(std::chrono::steady_clock::time_point start) {

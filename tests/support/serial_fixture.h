@@ -127,9 +127,4 @@ class SerialTest : public LibraryTest {
     std::unique_ptr<orv::reg::SerialRegister> register_;
 };
 
-// Bytes of a text, for comparisons with what went over the line.
-inline std::vector<std::uint8_t> Bytes(std::string_view text) {
-    return std::vector<std::uint8_t>(text.begin(), text.end());
-}
-
 }  // namespace orv::test
