@@ -13,6 +13,7 @@ namespace {
 using namespace orv::serial;
 using orv::reg::SerialRegister;
 using orv::test::Text;
+using orv::test::WaitUntil;
 
 const std::string kStx = "\x02";
 

@@ -29,6 +29,7 @@ using orv::test::Put;
 using orv::test::SecondsSince;
 using orv::test::Slurp;
 using orv::test::Text;
+using orv::test::WaitUntil;
 constexpr int kWait = 5000;  // how long the register waits for the host, ms
 
 // "/HDR1/" and the hex text of a table header with widths 2 and 3, file k of
@@ -111,12 +112,7 @@ class Usb : public orv::test::LibraryTest {
     }
     static ExchangeRequest Request(std::uint32_t direction, std::uint32_t selection,
                                    char* command = nullptr, std::uint32_t endPause = 0) {
-        ExchangeRequest r{};
-        r.direction = direction;
-        r.selection = selection;
-        r.command = command;
-        r.endPause = endPause;
-        return r;
+        return {direction, selection, command, 0, 0, 0, 0, 0, 0, 0, endPause};
     }
 
     orv::reg::UsbRegister reg;
@@ -315,10 +311,7 @@ TEST_F(Usb, TimeOutAndRemoval) {
     // Removal while idle: the monitor closes the device, Ol_Write fails at once.
     ASSERT_TRUE(orv::usb::testing::DeviceOpen());
     reg.Disconnect();
-    for (int i = 0; i < 500 && orv::usb::testing::DeviceOpen(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_FALSE(orv::usb::testing::DeviceOpen());
+    EXPECT_TRUE(WaitUntil([] { return !orv::usb::testing::DeviceOpen(); }));
     EXPECT_EQ(Ol_Write(&file), OL_USB_WRITE);
     EXPECT_EQ(Ol_Read(&data), OL_USB_WRITE);  // its request is a write
 
@@ -348,9 +341,7 @@ TEST_F(Usb, TimeOutAndRemoval) {
     const std::uint32_t reports = orv::usb::testing::RemovalReports();
     orv::usb::testing::SetRunValue(1);
     reg.Disconnect();
-    for (int i = 0; i < 500 && orv::usb::testing::RemovalReports() == reports; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    WaitUntil([&] { return orv::usb::testing::RemovalReports() != reports; });
     EXPECT_TRUE(orv::usb::testing::DeviceOpen());
     orv::usb::testing::SetRunValue(2);
 
@@ -377,10 +368,7 @@ TEST_F(Usb, TimeOutAndRemoval) {
     ASSERT_EQ(mkfifo(name.c_str(), 0600), 0);
     ASSERT_EQ(Ol_Open_USB(&record), OL_OK);
     std::filesystem::remove(name);
-    for (int i = 0; i < 500 && orv::usb::testing::DeviceOpen(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_FALSE(orv::usb::testing::DeviceOpen());
+    EXPECT_TRUE(WaitUntil([] { return !orv::usb::testing::DeviceOpen(); }));
     Ol_Close();
     name = "null";
     record.deviceName = name.data();

@@ -40,6 +40,16 @@ inline std::vector<std::uint8_t> Text(std::string_view text) {
     return {text.begin(), text.end()};
 }
 
+// Waits (real time) until cond holds; false after ms.
+template <class Cond>
+bool WaitUntil(Cond cond, int ms = 5000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 inline double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }

@@ -102,15 +102,6 @@ class SerialTest : public LibraryTest {
     }
     std::string Got() const { return std::string(out_, out_ + length_); }
 
-    // Waits (real time) until cond holds; false after ms.
-    static bool WaitUntil(const std::function<bool()>& cond, int ms = 5000) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (!cond()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
-    }
     // Protocol milliseconds that fn takes.
     static std::uint32_t Timed(const std::function<void()>& fn) {
         std::uint32_t start = platform::NowMs();
