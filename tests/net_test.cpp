@@ -18,7 +18,6 @@
 #include "net/net_block.h"
 #include "net/net_cells.h"
 #include "platform/clock.h"
-#include "support/close_failure.h"
 #include "support/net_peer.h"
 
 namespace {

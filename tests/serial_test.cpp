@@ -8,7 +8,6 @@
 
 #include <deque>
 
-#include "support/close_failure.h"
 #include "support/serial_fixture.h"
 
 namespace {

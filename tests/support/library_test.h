@@ -73,6 +73,19 @@ std::uint32_t Cancelled(Fn call) {
     return rc;
 }
 
+// While it lives, every fclose of a file at path (as the test names it) fails
+// the way a network file system reports a delayed write error: the file is
+// closed all the same, and fclose returns EOF with EIO. The test programs are
+// linked with -Wl,--wrap=fclose, so every fclose of the library passes through
+// support/close_failure.cpp.
+class CloseFails {
+  public:
+    explicit CloseFails(const std::string& path);
+    ~CloseFails();
+    CloseFails(const CloseFails&) = delete;
+    CloseFails& operator=(const CloseFails&) = delete;
+};
+
 // Every test case starts and ends with the library as loaded: Ol_End plus a
 // reset of every cell, and real time. Each case gets a private temp folder.
 class LibraryTest : public ::testing::Test {
