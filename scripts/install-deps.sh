@@ -9,6 +9,7 @@ packages="cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev libbenchm
   libusb-1.0-0-dev libumockdev-dev umockdev"
 packages="$packages libtomlplusplus-dev nlohmann-json3-dev jq procps"  # orv-collect and its tests
 packages="$packages clang libclang-rt-dev"  # the fuzz targets (libFuzzer)
+packages="$packages gcovr"  # line and branch coverage of src/ by the test suite
 if [ "${1:-}" = "--all" ]; then
   packages="$packages g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine64 gcc-multilib g++-multilib qemu-user"
 fi

@@ -1,18 +1,19 @@
 // The serial link below the handshakes, on a virtual null modem: connecting
 // through Ol_Open_RS, the receiver's classes and limits, the sender's line
-// checks, the supervisor's watches and the tick timers.
+// checks, the supervisor's watches and the tick timers; a real pty; the frame
+// codec.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
-#include <iterator>
 
 #include "support/serial_fixture.h"
 
 namespace {
 
 using namespace orv::serial;
-using orv::test::Bytes;
+using orv::reg::SerialRegister;
+using orv::test::Text;
+using orv::test::WaitUntil;
 
 const std::string kStx = "\x02";
 
@@ -187,7 +188,7 @@ TEST_F(SerialLink, SwitchedRtsTurnsTheLineAround) {
     modem().SetCarrier(false);
     modem().ClearLogs();
     EXPECT_EQ(Send("abc"), 0u);
-    EXPECT_EQ(modem().TakeAll(), Bytes("abc"));
+    EXPECT_EQ(modem().TakeAll(), Text("abc"));
     EXPECT_EQ(Changes(), "Rr");
     EXPECT_EQ(Send(""), 0u);  // a count of 0 turns it around too
     EXPECT_EQ(Changes(), "Rr");
@@ -213,7 +214,7 @@ TEST_F(SerialLink, SendWaitsForEachByteToLeave) {
     modem().ClearLogs();
     RunRegister([](orv::reg::SerialRegister& r) { r.ReceiveRecord(kWait); });
     EXPECT_EQ(SendRecord(std::string(20, 'a'), 3000, 0), 0u);
-    JoinRegister();
+    JoinBackground();
     auto log = modem().WriteLog();
     auto events = modem().LineEvents();
     ASSERT_EQ(log.size(), 25u);
@@ -246,7 +247,7 @@ TEST_F(SerialLink, RtsHeldSenderChecks) {
     modem().FailWrites(0);
     modem().StallWrites(5);
     EXPECT_EQ(Send("ab"), 0u);
-    EXPECT_EQ(modem().TakeAll(), Bytes("ab"));
+    EXPECT_EQ(modem().TakeAll(), Text("ab"));
     // A byte not taken, or taken and never gone, is waited for 300 times
     // 100 ms; a cancel is looked at between the waits.
     for (bool cancel : {false, true}) {
@@ -261,18 +262,7 @@ TEST_F(SerialLink, RtsHeldSenderChecks) {
         EXPECT_GE(took, cancel ? 0u : 300u * 100u);
         modem().HoldOutput(false);
     }
-    EXPECT_EQ(modem().TakeAll(), Bytes("aa"));  // a byte held is not written again
-}
-
-TEST_F(SerialLink, LinesNotWatched) {
-    modem().SetAllLines(false);
-    ASSERT_EQ(Open(2), OL_OK);
-    EXPECT_EQ(Send("ok"), 0u);
-    EXPECT_EQ(modem().TakeAll(), Bytes("ok"));
-    Sleep(200);  // many ticks
-    EXPECT_EQ(RsGetLineStatus(), 0u);
-    EXPECT_EQ(modem().StatusQueries(), 0u);
-    EXPECT_TRUE(modem().Dtr());
+    EXPECT_EQ(modem().TakeAll(), Text("aa"));  // a byte held is not written again
 }
 
 TEST_F(SerialLink, DsrLostEndsTheLinkAndIsTraced) {
@@ -300,8 +290,7 @@ TEST_F(SerialLink, DsrLostEndsTheLinkAndIsTraced) {
     EXPECT_TRUE(modem().Dtr());
 
     Ol_End();
-    std::ifstream in(path);
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string all = orv::test::Slurp(path);
     for (const char* line :
          {"serial DTR on", "serial RTS on", "serial send 2 bytes: \"ab\"",
           "serial recv ACK 4 bytes: STX \"0x\" ACK", "serial line DSR off",
@@ -360,6 +349,92 @@ TEST_F(SerialLink, OneTickArmRacingATick) {
     g_racingTick.join();
     EXPECT_EQ(RsTimerRunning(TimerProtocol), 0);
     EXPECT_EQ(RsGetTimerCount(TimerProtocol), 0);
+}
+
+// The termios port on a real pty (Linux), which has no modem lines: the byte
+// path in line mode 2, watched lines that read as off, and COM port mapping.
+class SerialPty : public orv::test::SerialTest {};
+
+// Both ways: every 7-bit character but the control bytes, a record of full
+// size, each control byte of the handshakes.
+TEST_F(SerialPty, BytePathInLineModeTwo) {
+    std::unique_ptr<orv::reg::FdLine> line = PtyAtCom9();
+    ASSERT_NE(line, nullptr);
+    ASSERT_EQ(Open(2, "000001", 9), OL_OK);
+    std::string text;
+    for (char ch = 0x20; ch < 0x7F; ++ch) text += ch;
+    const std::vector<std::string> records = {text, std::string(kRecordDataMax, 'Q')};
+    SerialRegister reg(*line, "000001");
+    std::vector<std::string> got;
+    RunRegister(
+        [&](SerialRegister& r) {
+            if (!r.AnswerSelection(kWait)) return;
+            r.ReceiveRecord(kWait, SerialRegister::Reply::Nak);
+            for (int i = 0; i < 3; ++i) got.push_back(r.ReceiveRecord(kWait).data);  // EOT: ""
+            r.ServeRecords(records, kWait);
+        },
+        &reg);
+    EXPECT_EQ(RsSelect(Cells().stationAddress, 5000, 0), 0u);
+    for (const std::string& record : records) EXPECT_EQ(SendRecord(record, 5000, 1), 0u);
+    EXPECT_EQ(RsSendEot(), 0u);
+    EXPECT_EQ(RsWaitEnq(5000, 0), 0u);
+    for (const std::string& record : records) {
+        ASSERT_EQ(RecvRecord(), 0u);
+        EXPECT_EQ(Got(), record);
+    }
+    EXPECT_EQ(RecvRecord(), orv::LinkEot);
+    JoinBackground();
+    EXPECT_EQ(got, (std::vector<std::string>{text, records[1], ""}));
+}
+
+TEST_F(SerialPty, WatchedLinesReadAsOffAndOnlyTerminalsOpen) {
+    orv::platform::SetTimeScale(100);
+    std::unique_ptr<orv::reg::FdLine> line = PtyAtCom9();
+    ASSERT_NE(line, nullptr);
+    // A pty fails the modem-status query: with the lines watched, DSR never
+    // comes; the port is closed again and opens at once in line mode 2.
+    EXPECT_EQ(Open(1, "000001", 9), OL_NO_LINK);
+    EXPECT_FALSE(orv::HasState(orv::StateSerialStarted));
+    EXPECT_EQ(Open(2, "000001", 9), OL_OK);
+    EXPECT_EQ(Ol_Close(), OL_OK);
+    // A device that is no terminal opens but is refused.
+    setenv("ORV_LIB_COM9", "/dev/null", 1);
+    EXPECT_EQ(Open(2, "000001", 9), OL_NO_LINK);
+    EXPECT_FALSE(orv::HasState(orv::StateSerialStarted));
+}
+
+// The record frame as built and the millisecond-to-tick arithmetic, on worked
+// examples (every exchange also checks the codec against the register's own,
+// written apart from it).
+std::string Built(const std::string& data, std::uint32_t sequence) {
+    std::int32_t size = RsBuildFrame(reinterpret_cast<const std::uint8_t*>(data.data()),
+                                     static_cast<std::int32_t>(data.size()), sequence);
+    return std::string(reinterpret_cast<const char*>(Cells().sendBuffer),
+                       static_cast<std::size_t>(size));
+}
+
+TEST(SerialCodec, WorkedExamples) {
+    EXPECT_EQ(Built("abc", 0), kStx + "0abcAA\r");
+    EXPECT_EQ(Built(std::string("ab\rcd", 5), 0), Built("ab", 0));  // framed up to the CR
+    EXPECT_EQ(Built("", 9), kStx + "9C7\r");                        // (0 - 0x39) mod 256
+    EXPECT_EQ(Built(std::string(1200, 'x'), 1).size(), 1008u);      // at most 1003 data bytes
+    // A checksum in lowercase or a wrong one: SerialProcedures.ReceiveRecords.
+}
+
+TEST(SerialTicks, MillisecondsToTicksAndDueTimes) {
+    // A limit whose tick count does not fit 32-bit signed arithmetic is no limit.
+    const std::uint32_t ms[] = {0,           1,           100,         101,        30000,
+                                0x7FFFFF9Cu, 0x7FFFFF9Du, 0x80000000u, 0xFFFFFFFFu};
+    const std::int32_t ticks[] = {0, 1, 1, 2, 300, 21474836, 0, 0, 0};
+    for (int i = 0; i < 9; ++i) EXPECT_EQ(MsToTicks(ms[i]), ticks[i]) << ms[i];
+
+    EXPECT_FALSE(TickDue(100, 100));  // the clock must pass the due time
+    EXPECT_TRUE(TickDue(101, 100));
+    EXPECT_FALSE(TickDue(50, 100));
+    EXPECT_TRUE(TickDue(5, 0xFFFFFFF0u));      // passed across the wrap
+    EXPECT_FALSE(TickDue(0xFFFFFFF0u, 0x10));  // 32 ms ahead across the wrap
+    EXPECT_TRUE(TickDue(3000000000u, 100));    // the first due time, long past
+    EXPECT_TRUE(TickDue(100, 3000000000u));    // a due time from a past epoch
 }
 
 }  // namespace

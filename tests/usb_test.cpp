@@ -6,8 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,11 +23,14 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using orv::reg::UsbStatus;
 using Clock = std::chrono::steady_clock;
+using orv::test::Cancelled;
+using orv::test::OpenDescriptors;
+using orv::test::Put;
+using orv::test::SecondsSince;
+using orv::test::Slurp;
+using orv::test::Text;
+using orv::test::WaitUntil;
 constexpr int kWait = 5000;  // how long the register waits for the host, ms
-
-Bytes Text(const std::string& text) {
-    return Bytes(text.begin(), text.end());
-}
 
 // "/HDR1/" and the hex text of a table header with widths 2 and 3, file k of
 // last.
@@ -64,22 +65,6 @@ const Packet kNakEnd = {0x82, {}};
 // A plain header of file 1 of 1.
 constexpr char kPlainHeader[] = "000000000000000101";
 
-std::string Slurp(const std::string& path) {
-    return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
-}
-
-void Put(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-long OpenFileCount() {
-    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-}
-
-double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 class Usb : public orv::test::LibraryTest {
   protected:
     void SetUp() override {
@@ -91,23 +76,11 @@ class Usb : public orv::test::LibraryTest {
         data = {1, 0, dataPath.assign(TempPath("DATA.CSV")).data(), 0};
         request.selection = 2;
     }
-    void TearDown() override {
-        Join();
-        LibraryTest::TearDown();
-    }
     void Open() {
         std::string name = orv::test::UsbDeviceName(reg.Path());
         UsbOpenRecord record{name.data()};
         ASSERT_EQ(Ol_Open_USB(&record), OL_OK);
         ASSERT_TRUE(reg.Accept(kWait));
-    }
-    template <class Fn>
-    void Background(Fn fn) {
-        Join();
-        background_ = std::thread(fn);
-    }
-    void Join() {
-        if (background_.joinable()) background_.join();
     }
     // Plays the register's part: 'r' receives a packet into seen (and stops
     // the play when none comes), 's' sends the next of packets, 'a' answers
@@ -134,32 +107,12 @@ class Usb : public orv::test::LibraryTest {
         seen.clear();
         Background([&] { Play(script, packets); });
         const std::uint32_t rc = Ol_WriteRead(&request, h, d);
-        Join();
-        return rc;
-    }
-    // Runs call while another thread asks for a cancel after 200 ms, and
-    // checks that the call was waiting then and ends within the next slices.
-    template <class Fn>
-    static std::uint32_t Cancelled(Fn call) {
-        std::thread canceller([] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            Ol_Cancel(1);
-        });
-        const auto start = Clock::now();
-        const std::uint32_t rc = call();
-        const double took = SecondsSince(start);
-        EXPECT_TRUE(took > 0.15 && took < 1.6) << took;
-        canceller.join();
+        JoinBackground();
         return rc;
     }
     static ExchangeRequest Request(std::uint32_t direction, std::uint32_t selection,
                                    char* command = nullptr, std::uint32_t endPause = 0) {
-        ExchangeRequest r{};
-        r.direction = direction;
-        r.selection = selection;
-        r.command = command;
-        r.endPause = endPause;
-        return r;
+        return {direction, selection, command, 0, 0, 0, 0, 0, 0, 0, endPause};
     }
 
     orv::reg::UsbRegister reg;
@@ -168,9 +121,6 @@ class Usb : public orv::test::LibraryTest {
     DataFileDesc data{};
     ExchangeRequest request{};
     Packets seen;
-
-  private:
-    std::thread background_;
 };
 
 TEST_F(Usb, TransfersAre1024BytesAndEchoTheRegistersHeaderBytes) {
@@ -195,7 +145,7 @@ TEST_F(Usb, TransfersAre1024BytesAndEchoTheRegistersHeaderBytes) {
     });
     // Packets are sent before the requests: the reads take them in order.
     ASSERT_EQ(Ol_Read(&data), OL_OK);
-    Join();
+    JoinBackground();
     EXPECT_EQ(Slurp(data.path), "first\r\n\r\nlast\r\n");  // KIND 0x45 ended it
     EXPECT_EQ(data.byteCount, 9u);
 
@@ -211,7 +161,7 @@ TEST_F(Usb, TransfersAre1024BytesAndEchoTheRegistersHeaderBytes) {
         for (std::size_t i = 0; i < blocks; ++i) script += i == 1 ? "rea" : "ra";
         Background([&] { Play(script); });
         ASSERT_EQ(Ol_Write(&file), OL_OK);
-        Join();
+        JoinBackground();
         ASSERT_EQ(seen.size(), blocks);
         std::string got;
         for (std::size_t i = 0; i < blocks; ++i) {
@@ -272,7 +222,7 @@ TEST_F(Usb, ReceivesASeriesAndReplyFiles) {
 }
 
 TEST_F(Usb, FailuresSendTheAbortPacketOnlyForLocalFailures) {
-    const long files = OpenFileCount();
+    const long files = OpenDescriptors();
     // No header file to send, or no data file to receive into: NAK & END.
     std::filesystem::remove(header.path);
     request = Request(1, 2);
@@ -288,7 +238,7 @@ TEST_F(Usb, FailuresSendTheAbortPacketOnlyForLocalFailures) {
     header.format = 2;
     request.direction = 1;
     EXPECT_EQ(Exchange(&header, &data, "w"), OL_BAD_STATE);
-    EXPECT_EQ(OpenFileCount(), files);
+    EXPECT_EQ(OpenDescriptors(), files);
 }
 
 TEST_F(Usb, SelectionAnswersAndCancels) {
@@ -315,7 +265,7 @@ TEST_F(Usb, SelectionAnswersAndCancels) {
     Ol_Cancel(0);
     Background([&] { Play("r"); });
     EXPECT_EQ(Cancelled([&] { return Ol_Write(&file); }), OL_CANCELLED);
-    Join();
+    JoinBackground();
     EXPECT_TRUE(reg.Silent(50));
     Ol_Cancel(0);
     Put(header.path, kPlainHeader);
@@ -323,7 +273,7 @@ TEST_F(Usb, SelectionAnswersAndCancels) {
     request = Request(1, 2);
     Background([&] { Play("rr"); });
     EXPECT_EQ(Cancelled([&] { return Ol_WriteRead(&request, &header, &data); }), OL_CANCELLED);
-    Join();
+    JoinBackground();
     EXPECT_EQ(seen.back(), kNakEnd);
     request = Request(1, 1);  // the hook stays off after NAK & END too
     EXPECT_EQ(Exchange(nullptr, nullptr, "ra"), OL_CANCELLED);
@@ -354,17 +304,14 @@ TEST_F(Usb, TimeOutAndRemoval) {
     orv::platform::SetTimeScale(200);
     Background([&] { Play("r"); });
     EXPECT_EQ(Ol_Write(&file), OL_NO_ANSWER);
-    Join();
+    JoinBackground();
     orv::platform::SetTimeScale(1);
     EXPECT_TRUE(orv::test::UsbTimedOutTransferDiscarded());
 
     // Removal while idle: the monitor closes the device, Ol_Write fails at once.
     ASSERT_TRUE(orv::usb::testing::DeviceOpen());
     reg.Disconnect();
-    for (int i = 0; i < 500 && orv::usb::testing::DeviceOpen(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_FALSE(orv::usb::testing::DeviceOpen());
+    EXPECT_TRUE(WaitUntil([] { return !orv::usb::testing::DeviceOpen(); }));
     EXPECT_EQ(Ol_Write(&file), OL_USB_WRITE);
     EXPECT_EQ(Ol_Read(&data), OL_USB_WRITE);  // its request is a write
 
@@ -385,7 +332,7 @@ TEST_F(Usb, TimeOutAndRemoval) {
         const auto start = Clock::now();
         EXPECT_EQ(exchange ? Ol_WriteRead(&request, &header, &data) : Ol_Read(&data), OL_USB_READ);
         EXPECT_LT(SecondsSince(start), 1.6);
-        Join();
+        JoinBackground();
         EXPECT_EQ(orv::usb::testing::RunValue(), 2);
     }
     // A removal reported while the run value is 1 is left alone.
@@ -394,9 +341,7 @@ TEST_F(Usb, TimeOutAndRemoval) {
     const std::uint32_t reports = orv::usb::testing::RemovalReports();
     orv::usb::testing::SetRunValue(1);
     reg.Disconnect();
-    for (int i = 0; i < 500 && orv::usb::testing::RemovalReports() == reports; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    WaitUntil([&] { return orv::usb::testing::RemovalReports() != reports; });
     EXPECT_TRUE(orv::usb::testing::DeviceOpen());
     orv::usb::testing::SetRunValue(2);
 
@@ -423,10 +368,7 @@ TEST_F(Usb, TimeOutAndRemoval) {
     ASSERT_EQ(mkfifo(name.c_str(), 0600), 0);
     ASSERT_EQ(Ol_Open_USB(&record), OL_OK);
     std::filesystem::remove(name);
-    for (int i = 0; i < 500 && orv::usb::testing::DeviceOpen(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_FALSE(orv::usb::testing::DeviceOpen());
+    EXPECT_TRUE(WaitUntil([] { return !orv::usb::testing::DeviceOpen(); }));
     Ol_Close();
     name = "null";
     record.deviceName = name.data();

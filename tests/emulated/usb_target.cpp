@@ -20,6 +20,7 @@
 #include <umockdev.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -67,13 +68,10 @@ class EmulatedDevice {
     EmulatedDevice() {
         bed_ = umockdev_testbed_new();
         GError* error = nullptr;
-        if (!umockdev_testbed_add_from_string(bed_, kDescription, &error)) {
-            std::fprintf(stderr, "emulated device: %s\n", error->message);
-            std::abort();
-        }
         handler_ = umockdev_ioctl_base_new();
         g_signal_connect(handler_, "handle-ioctl", G_CALLBACK(OnIoctl), this);
-        if (!umockdev_testbed_attach_ioctl(bed_, kNode, handler_, &error)) {
+        if (!umockdev_testbed_add_from_string(bed_, kDescription, &error) ||
+            !umockdev_testbed_attach_ioctl(bed_, kNode, handler_, &error)) {
             std::fprintf(stderr, "emulated device: %s\n", error->message);
             std::abort();
         }
@@ -188,6 +186,10 @@ void EmulatedDevice::Handle(UMockdevIoctlClient* client) {
     long result = 0;
     int err = 0;
     bool idle = false;
+    auto fail = [&](int code) {
+        result = -1;
+        err = code;
+    };
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const bool reap = request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY;
@@ -208,25 +210,16 @@ void EmulatedDevice::Handle(UMockdevIoctlClient* client) {
             }
             case USBDEVFS_DISCONNECT_CLAIM:  // libusb's claim with the driver detached
             case USBDEVFS_CLAIMINTERFACE:
-                if (!Connect()) {
-                    result = -1;
-                    err = EBUSY;
-                }
+                if (!Connect()) fail(EBUSY);
                 break;
             case USBDEVFS_RELEASEINTERFACE:
                 Disconnect();
                 break;
             case USBDEVFS_SUBMITURB: {
                 UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, size, &error);
-                if (data == nullptr) {
-                    result = -1;
-                    err = EFAULT;
-                    break;
-                }
-                usbdevfs_urb* urb = UrbOf(data);
-                if (urb->type != USBDEVFS_URB_TYPE_BULK) {
-                    result = -1;
-                    err = EINVAL;
+                usbdevfs_urb* urb = data != nullptr ? UrbOf(data) : nullptr;
+                if (urb == nullptr || urb->type != USBDEVFS_URB_TYPE_BULK) {
+                    fail(urb == nullptr ? EFAULT : EINVAL);
                     break;
                 }
                 g_object_ref(data);
@@ -242,35 +235,28 @@ void EmulatedDevice::Handle(UMockdevIoctlClient* client) {
                 const ssize_t sent =
                     ::send(peer_, buffer != nullptr ? buffer->data : nullptr,
                            static_cast<std::size_t>(urb->buffer_length), MSG_NOSIGNAL);
-                reapable_.push_back({data,
-                                     nullptr,
-                                     {},
-                                     sent < 0 ? 0 : static_cast<int>(sent),
-                                     sent < 0 ? -EPIPE : 0});
+                const int actual = sent < 0 ? 0 : static_cast<int>(sent);
+                reapable_.push_back({data, nullptr, {}, actual, sent < 0 ? -EPIPE : 0});
                 break;
             }
             case USBDEVFS_DISCARDURB: {
                 const gulong at = *reinterpret_cast<const gulong*>(arg->data);
-                result = -1;
-                err = EINVAL;
-                for (auto it = waitingIn_.begin(); it != waitingIn_.end(); ++it) {
-                    if (it->urb->client_addr != at) continue;
-                    Urb discarded = std::move(*it);
-                    waitingIn_.erase(it);
-                    discarded.status = -ENOENT;
-                    reapable_.push_back(std::move(discarded));
-                    ++discards_;
-                    result = 0;
-                    err = 0;
+                auto it = std::find_if(waitingIn_.begin(), waitingIn_.end(),
+                                       [at](const Urb& u) { return u.urb->client_addr == at; });
+                if (it == waitingIn_.end()) {
+                    fail(EINVAL);
                     break;
                 }
+                it->status = -ENOENT;
+                reapable_.push_back(std::move(*it));
+                waitingIn_.erase(it);
+                ++discards_;
                 break;
             }
             case USBDEVFS_REAPURB:
             case USBDEVFS_REAPURBNDELAY: {
                 if (reapable_.empty()) {
-                    result = -1;
-                    err = EAGAIN;
+                    fail(EAGAIN);
                     idle = true;
                     break;
                 }
@@ -293,8 +279,7 @@ void EmulatedDevice::Handle(UMockdevIoctlClient* client) {
                 break;
             }
             default:
-                result = -1;
-                err = ENOTTY;
+                fail(ENOTTY);
                 break;
         }
     }

@@ -3,9 +3,14 @@
 // come from the fuzzer. Every call must end with a documented result code.
 #pragma once
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "fuzz_support.h"
 #include "orv_lib.h"
@@ -97,6 +102,35 @@ inline std::uint32_t Transfer(std::uint8_t op, Input& in, bool headerFirst) {
         FUZZ_CHECK(dataFile);
     }
     return rc;
+}
+
+// A socket of the register's listening at address (stream, or seqpacket for
+// a local address).
+inline int Listen(sockaddr* address, socklen_t length) {
+    const int type = address->sa_family == AF_UNIX ? SOCK_SEQPACKET : SOCK_STREAM;
+    const int fd = ::socket(address->sa_family, type | SOCK_CLOEXEC, 0);
+    FUZZ_CHECK(fd >= 0 && ::bind(fd, address, length) == 0 && ::listen(fd, 4) == 0);
+    return fd;
+}
+
+// One case against a register on a connection: open() opens the link, the
+// connection is accepted from listener and played by play(peer, done) on a
+// thread of its own while the transfer op runs; then everything is closed.
+template <class Open, class Play>
+void AgainstPeer(std::uint8_t op, Input flags, int listener, Open open, Play play) {
+    NoLeak noLeak;
+    const std::uint32_t opened = open();
+    if (opened != OL_OK) std::fprintf(stderr, "open: %u\n", opened);
+    FUZZ_CHECK(opened == OL_OK);
+    const int peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    FUZZ_CHECK(peer >= 0);
+    std::atomic<bool> done{false};
+    std::thread player([&] { play(peer, done); });
+    Transfer(op, flags, true);
+    done.store(true);
+    player.join();
+    FUZZ_CHECK(Ol_Close() == OL_OK);
+    ::close(peer);
 }
 
 }  // namespace orv::fuzz

@@ -8,27 +8,15 @@
 #include "fuzz_support.h"
 #include "transfer/files.h"
 #include "transfer/header.h"
-#include "transfer/hex.h"
 #include "transfer/records.h"
 
 namespace {
 
 using namespace orv::transfer;
+using orv::fuzz::Hex;
 using orv::fuzz::Input;
+using orv::fuzz::Without;
 
-std::string Hex(const std::string& bytes) {
-    std::string out(2 * bytes.size(), '\0');
-    orv::BytesToHex(reinterpret_cast<const std::uint8_t*>(bytes.data()), out.data(),
-                    static_cast<std::int32_t>(bytes.size()));
-    return out;
-}
-std::string Without(const std::string& text, const char* drop) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\0' || std::strchr(drop, c) == nullptr) out += c;
-    }
-    return out;
-}
 std::size_t Count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))

@@ -12,22 +12,12 @@
 namespace {
 
 using namespace orv::transfer;
+using orv::fuzz::Hex;
 using orv::fuzz::Input;
+using orv::fuzz::Without;
 
 bool IsHex(const std::string& text) {
     return text.find_first_not_of("0123456789ABCDEF") == std::string::npos;
-}
-std::string Hex(const std::uint8_t* bytes, std::size_t n) {
-    std::string out(2 * n, '\0');
-    orv::BytesToHex(bytes, out.data(), static_cast<std::int32_t>(n));
-    return out;
-}
-std::string Without(std::string text, const char* drop) {
-    std::string out;
-    for (char c : text) {
-        if (std::strchr(drop, c) == nullptr || c == '\0') out += c;
-    }
-    return out;
 }
 orv::LinkKind LinkOf(std::uint8_t b) {
     return static_cast<orv::LinkKind>(1 + b % 3);
@@ -51,9 +41,8 @@ void Received(Input& in) {
     const TransferState got = State();
     const std::size_t n = got.headerBytes;
     FUZZ_CHECK(n >= kHeaderMinBytes && n <= kHeaderMaxBytes);
-    const std::string text =
-        hexLink ? block.substr(kHeaderTagLength, 2 * n)
-                : Hex(reinterpret_cast<const std::uint8_t*>(block.data()) + kHeaderTagLength, n);
+    const std::string text = hexLink ? block.substr(kHeaderTagLength, 2 * n)
+                                     : Hex(std::string_view(block).substr(kHeaderTagLength, n));
     FUZZ_CHECK(text.size() == 2 * n);
 
     const std::string path = orv::fuzz::ScratchPath("header");
@@ -111,7 +100,8 @@ void Sent(Input& in) {
     FUZZ_CHECK(RestoreHeaderBlock(k, block, s.savedLength - 1) == 0);
 }
 
-// Hex text to bytes and back gives the text up to the first bad pair.
+// Hex text to bytes and back gives the text up to the first bad pair; the
+// bytes from that pair on are not written.
 void HexText(Input& in) {
     const std::string text = in.Rest();
     const std::int32_t n = static_cast<std::int32_t>(text.size() / 2);
@@ -123,8 +113,14 @@ void HexText(Input& in) {
     std::size_t good = 0;
     while (good < static_cast<std::size_t>(n) && IsHex(text.substr(2 * good, 2))) ++good;
     FUZZ_CHECK((rc == 0) == (good == static_cast<std::size_t>(n)));
-    FUZZ_CHECK(Hex(reinterpret_cast<const std::uint8_t*>(bytes.data()), good) ==
-               text.substr(0, 2 * good));
+    FUZZ_CHECK(Hex(std::string_view(bytes).substr(0, good)) == text.substr(0, 2 * good));
+    FUZZ_CHECK(bytes.find_first_not_of('\x5A', good) == std::string::npos);  // the rest unwritten
+    // A number's digits keep its lowest places.
+    const std::uint32_t value = static_cast<std::uint32_t>(text.size()) * 2654435761u;
+    char digits[5], expect[6];
+    orv::HexDigits(value, digits, 5);
+    std::snprintf(expect, sizeof expect, "%05X", value & 0xFFFFFu);
+    FUZZ_CHECK(std::memcmp(digits, expect, 5) == 0);
 }
 
 // Numbered file names: path unchanged for 0 and 1, else its last extension

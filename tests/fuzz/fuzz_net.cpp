@@ -10,11 +10,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <thread>
 #include <vector>
 
 #include "fuzz_exchange.h"
@@ -23,19 +19,6 @@ namespace {
 
 int g_listener = -1;
 std::uint32_t g_port = 0;
-
-void Listen() {
-    g_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in at{};
-    at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof at;
-    FUZZ_CHECK(g_listener >= 0 &&
-               ::bind(g_listener, reinterpret_cast<sockaddr*>(&at), length) == 0);
-    FUZZ_CHECK(::listen(g_listener, 4) == 0);
-    FUZZ_CHECK(::getsockname(g_listener, reinterpret_cast<sockaddr*>(&at), &length) == 0);
-    g_port = ntohs(at.sin_port);
-}
 
 struct Turn {
     bool atOnce;
@@ -81,7 +64,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // time for the 3 s limit of the cases) for the register's thread to answer.
     orv::platform::SetTimeScale(100);
     orv::fuzz::WriteSendFiles();
-    Listen();
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof at;
+    g_listener = orv::fuzz::Listen(reinterpret_cast<sockaddr*>(&at), length);
+    FUZZ_CHECK(::getsockname(g_listener, reinterpret_cast<sockaddr*>(&at), &length) == 0);
+    g_port = ntohs(at.sin_port);
     Ol_Initialize();
     return 0;
 }
@@ -89,25 +78,16 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     orv::fuzz::Input in(data, size);
     const std::uint8_t op = in.Byte();
-    orv::fuzz::Input flags(data + (size > 1 ? 1 : size), size > 1 ? 1 : 0);
-    in.Byte();
+    const orv::fuzz::Input flags = in.Sub(1);
     std::vector<Turn> turns;
     while (in.Left() > 0) {
         const std::uint32_t word = in.Word();
         turns.push_back({(word & 0x8000) != 0, in.Take((word & 0x7FFF) % 1500)});
     }
-    orv::fuzz::NoLeak noLeak;
     char registerAddress[] = "127.0.0.1", terminal[] = "192.168.1.10";
     NetworkOpenRecord record{registerAddress, terminal, g_port};
-    FUZZ_CHECK(Ol_Open_MWS(&record) == OL_OK);
-    const int peer = ::accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
-    FUZZ_CHECK(peer >= 0);
-    std::atomic<bool> done{false};
-    std::thread player(Play, peer, std::cref(turns), std::cref(done));
-    orv::fuzz::Transfer(op, flags, true);
-    done.store(true);
-    player.join();
-    FUZZ_CHECK(Ol_Close() == OL_OK);
-    ::close(peer);
+    orv::fuzz::AgainstPeer(
+        op, flags, g_listener, [&] { return Ol_Open_MWS(&record); },
+        [&](int peer, const std::atomic<bool>& done) { Play(peer, turns, done); });
     return 0;
 }

@@ -23,8 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using orv::fuzz::Input;
     Input in(data, size);
     const std::uint8_t op = in.Byte();
-    Input flags(data + (size > 1 ? 1 : size), size > 1 ? 1 : 0);
-    in.Byte();
+    Input flags = in.Sub(1);
     const std::uint32_t lineMode = in.Byte() % 3;
     const std::string stream = in.Rest();
     orv::fuzz::NoLeak noLeak;

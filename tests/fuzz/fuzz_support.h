@@ -1,19 +1,24 @@
-// What the fuzz targets share: a private scratch folder, the process's open
-// descriptors, invariant checks that stop the run, and a reader that takes
-// the parameters of a case from the front of the fuzzer's input.
+// What the fuzz targets share: a private scratch folder, invariant checks
+// that stop the run (also on a leaked descriptor), a reader that takes the
+// parameters of a case from the front of the fuzzer's input, and the text
+// helpers of the models the file targets check against.
 #pragma once
 
-#include <dirent.h>
 #include <stdlib.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
+
+#include "support/descriptors.h"
+#include "transfer/hex.h"
 
 namespace orv::fuzz {
 
@@ -37,15 +42,6 @@ inline std::string ScratchPath(const char* name) {
     return Scratch() + "/" + name;
 }
 
-inline int OpenDescriptors() {
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) return -1;
-    int count = 0;
-    while (readdir(dir) != nullptr) ++count;
-    closedir(dir);
-    return count;
-}
-
 // Stops the run with the broken invariant; libFuzzer keeps the input.
 #define FUZZ_CHECK(cond)                                                                      \
     do {                                                                                      \
@@ -58,13 +54,13 @@ inline int OpenDescriptors() {
 // Fails the run when the case leaves a descriptor open.
 class NoLeak {
   public:
-    NoLeak() : before_(OpenDescriptors()) {}
-    ~NoLeak() { FUZZ_CHECK(OpenDescriptors() == before_); }
+    NoLeak() : before_(test::OpenDescriptors()) {}
+    ~NoLeak() { FUZZ_CHECK(test::OpenDescriptors() == before_); }
     NoLeak(const NoLeak&) = delete;
     NoLeak& operator=(const NoLeak&) = delete;
 
   private:
-    int before_;
+    long before_;
 };
 
 class Input {
@@ -84,6 +80,14 @@ class Input {
         return out;
     }
     std::string Rest() { return Take(size_); }
+    // The next count bytes (or fewer) as an input of their own.
+    Input Sub(std::size_t count) {
+        if (count > size_) count = size_;
+        Input sub(data_, count);
+        data_ += count;
+        size_ -= count;
+        return sub;
+    }
     std::size_t Left() const { return size_; }
 
   private:
@@ -97,6 +101,21 @@ inline std::string Slurp(const std::string& path) {
 }
 inline void Put(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+// Uppercase hex text of bytes.
+inline std::string Hex(std::string_view bytes) {
+    std::string out(2 * bytes.size(), '\0');
+    orv::BytesToHex(reinterpret_cast<const std::uint8_t*>(bytes.data()), out.data(),
+                    static_cast<std::int32_t>(bytes.size()));
+    return out;
+}
+// text without the characters in drop (a NUL is always kept).
+inline std::string Without(const std::string& text, const char* drop) {
+    std::string out;
+    for (char c : text) {
+        if (c == '\0' || std::strchr(drop, c) == nullptr) out += c;
+    }
+    return out;
 }
 
 }  // namespace orv::fuzz

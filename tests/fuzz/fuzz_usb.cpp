@@ -6,13 +6,9 @@
 #include <linux/sockios.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "fuzz_exchange.h"
@@ -21,17 +17,6 @@ namespace {
 
 int g_listener = -1;
 std::string g_path;
-
-void Listen() {
-    g_path = orv::fuzz::ScratchPath("usb.sock");
-    sockaddr_un at{};
-    at.sun_family = AF_UNIX;
-    std::strncpy(at.sun_path, g_path.c_str(), sizeof at.sun_path - 1);
-    g_listener = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    FUZZ_CHECK(g_listener >= 0 &&
-               ::bind(g_listener, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0);
-    FUZZ_CHECK(::listen(g_listener, 4) == 0);
-}
 
 // The register's side: sends every transfer, takes what the library writes,
 // and hangs up once the library has read everything (or the call is over).
@@ -63,7 +48,11 @@ void Play(int peer, const std::vector<std::string>& transfers, const std::atomic
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     orv::platform::SetTimeScale(orv::fuzz::kTimeScale);
     orv::fuzz::WriteSendFiles();
-    Listen();
+    g_path = orv::fuzz::ScratchPath("usb.sock");
+    sockaddr_un at{};
+    at.sun_family = AF_UNIX;
+    std::strncpy(at.sun_path, g_path.c_str(), sizeof at.sun_path - 1);
+    g_listener = orv::fuzz::Listen(reinterpret_cast<sockaddr*>(&at), sizeof at);
     Ol_Initialize();
     return 0;
 }
@@ -71,23 +60,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     orv::fuzz::Input in(data, size);
     const std::uint8_t op = in.Byte();
-    orv::fuzz::Input flags(data + (size > 1 ? 1 : size), size > 1 ? 1 : 0);
-    in.Byte();
+    const orv::fuzz::Input flags = in.Sub(1);
     std::vector<std::string> transfers;
     while (in.Left() > 0) transfers.push_back(in.Take(in.Word() % 1025));
-    orv::fuzz::NoLeak noLeak;
     UsbOpenRecord record{g_path.data()};
-    const std::uint32_t opened = Ol_Open_USB(&record);
-    if (opened != OL_OK) std::fprintf(stderr, "Ol_Open_USB: %u\n", opened);
-    FUZZ_CHECK(opened == OL_OK);
-    const int peer = ::accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC);
-    FUZZ_CHECK(peer >= 0);
-    std::atomic<bool> done{false};
-    std::thread player(Play, peer, std::cref(transfers), std::cref(done));
-    orv::fuzz::Transfer(op, flags, true);
-    done.store(true);
-    player.join();
-    FUZZ_CHECK(Ol_Close() == OL_OK);
-    ::close(peer);
+    orv::fuzz::AgainstPeer(
+        op, flags, g_listener, [&] { return Ol_Open_USB(&record); },
+        [&](int peer, const std::atomic<bool>& done) { Play(peer, transfers, done); });
     return 0;
 }

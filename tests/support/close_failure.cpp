@@ -1,4 +1,4 @@
-#include "support/close_failure.h"
+#include "support/library_test.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -18,6 +18,7 @@ void LibraryTest::SetUp() {
 }
 
 void LibraryTest::TearDown() {
+    JoinBackground();
     orv::testing::ResetLibrary();
     platform::SetTimeScale(1);
     std::error_code ignored;

@@ -23,10 +23,6 @@ class NetTest : public LibraryTest {
         LibraryTest::SetUp();
         ASSERT_TRUE(reg.Listen());
     }
-    void TearDown() override {
-        JoinBackground();
-        LibraryTest::TearDown();
-    }
     // Ol_Open_MWS with the given texts (which it only reads) and port.
     static std::uint32_t OpenMws(const char* registerText, const char* terminalText,
                                  std::uint32_t port) {
@@ -46,38 +42,8 @@ class NetTest : public LibraryTest {
         reg.CloseConnection();
         OpenToRegister();
     }
-    // Runs fn on a thread of its own; joined at the latest in TearDown.
-    template <class Fn>
-    void Background(Fn fn) {
-        JoinBackground();
-        background_ = std::thread(fn);
-    }
-    void JoinBackground() {
-        if (background_.joinable()) background_.join();
-    }
-    // Runs call while another thread asks for a cancel after 200 ms, and
-    // checks that the call was waiting then and ends within the next slice.
-    template <class Fn>
-    std::uint32_t Cancelled(Fn call) {
-        Background([] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            Ol_Cancel(1);
-        });
-        const auto start = std::chrono::steady_clock::now();
-        const std::uint32_t rc = call();
-        const double took = SecondsSince(start);
-        EXPECT_TRUE(took > 0.15 && took < 1.6 * kSlowdown) << took;
-        JoinBackground();
-        return rc;
-    }
-    static double SecondsSince(std::chrono::steady_clock::time_point start) {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    }
 
     reg::TcpRegister reg;
-
-  private:
-    std::thread background_;
 };
 
 }  // namespace orv::test

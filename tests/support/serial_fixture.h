@@ -59,7 +59,6 @@ class SerialTest : public LibraryTest {
         register_ = std::make_unique<orv::reg::SerialRegister>(*line_, "000001");
     }
     void TearDown() override {
-        JoinRegister();
         LibraryTest::TearDown();
         unsetenv("ORV_LIB_COM9");
         register_.reset();
@@ -85,14 +84,10 @@ class SerialTest : public LibraryTest {
     orv::reg::SerialRegister& reg() { return *register_; }
 
     // Runs a script for the register (the virtual port's unless given) on a
-    // thread of its own; JoinRegister waits for it.
+    // thread of its own; JoinBackground waits for it.
     void RunRegister(Script script, orv::reg::SerialRegister* on = nullptr) {
-        JoinRegister();
         orv::reg::SerialRegister* r = on != nullptr ? on : register_.get();
-        thread_ = std::thread([r, script] { script(*r); });
-    }
-    void JoinRegister() {
-        if (thread_.joinable()) thread_.join();
+        Background([r, script] { script(*r); });
     }
 
     // The link procedures on text; RecvRecord delivers into Got().
@@ -107,15 +102,6 @@ class SerialTest : public LibraryTest {
     }
     std::string Got() const { return std::string(out_, out_ + length_); }
 
-    // Waits (real time) until cond holds; false after ms.
-    static bool WaitUntil(const std::function<bool()>& cond, int ms = 5000) {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (!cond()) {
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
-    }
     // Protocol milliseconds that fn takes.
     static std::uint32_t Timed(const std::function<void()>& fn) {
         std::uint32_t start = platform::NowMs();
@@ -130,19 +116,6 @@ class SerialTest : public LibraryTest {
     orv::testing::VirtualModem* modem_ = nullptr;
     std::unique_ptr<VirtualLine> line_;
     std::unique_ptr<orv::reg::SerialRegister> register_;
-    std::thread thread_;
 };
-
-// Bytes of a text, for comparisons with what went over the line.
-inline std::vector<std::uint8_t> Bytes(std::string_view text) {
-    return std::vector<std::uint8_t>(text.begin(), text.end());
-}
-// Sets the cancel request from another thread after ms real milliseconds.
-inline std::thread CancelAfter(int ms) {
-    return std::thread([ms] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-        Ol_Cancel(1);
-    });
-}
 
 }  // namespace orv::test

@@ -1,18 +1,19 @@
-// Transfer files: numbered names, data files read into records and blocks with
-// their end-of-file rules, received data written as hex or as columns, line
-// readers, reply lines and short writes.
+// Transfer files and headers: data files read into records and blocks with
+// their end-of-file rules, received data written as hex or as columns, short
+// writes; header files in both forms, parsing, the row geometry of each link
+// and every refused header.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "support/library_test.h"
 #include "transfer/files.h"
+#include "transfer/header.h"
 
 namespace {
 
@@ -20,6 +21,7 @@ using namespace orv::transfer;
 using orv::LinkKind;
 using orv::LinkNetwork;
 using orv::LinkSerial;
+using orv::LinkUsb;
 using Texts = std::vector<std::string>;
 
 // The header and layout of a table of these widths; no widths: plain layout.
@@ -53,8 +55,7 @@ class TransferFilesTest : public orv::test::LibraryTest {
     }
     std::string Get(const std::string& name) {
         file_.Close();
-        std::ifstream in(TempPath(name), std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
+        return orv::test::Slurp(TempPath(name));
     }
     // Every record of content as the link builds it (serial: text; network:
     // block bytes, where those not converted keep the fill 0xEE); only the
@@ -82,21 +83,6 @@ class TransferFilesTest : public orv::test::LibraryTest {
 
     File file_;
 };
-
-TEST_F(TransferFilesTest, NumberedNames) {
-    char out[32];
-    const std::tuple<const char*, std::uint32_t, const char*> cases[] = {
-        {"DATA.CSV", 0, "DATA.CSV"}, {"DATA.CSV", 1, "DATA.CSV"},
-        {"DATA.CSV", 2, "DATA.002"}, {"DATA.CSV", 1000, "DATA.1000"},
-        {"DATA", 12, "DATA.012"},    {"C:\\A.B\\DATA", 2, "C:\\A.002"}};
-    for (const auto& [path, n, name] : cases) {
-        ASSERT_TRUE(NumberedFileName(path, n, out, sizeof out)) << path;
-        EXPECT_STREQ(out, name);
-    }
-    EXPECT_FALSE(NumberedFileName("DATA", 2, out, 8));  // "DATA.002" needs 9
-    EXPECT_TRUE(NumberedFileName("DATA", 2, out, 9));
-    EXPECT_FALSE(NumberedFileName(nullptr, 0, out, sizeof out));
-}
 
 TEST_F(TransferFilesTest, FullAndPartialRecordsOfEachLink) {
     // Widths 2 and 3: 99 rows in a serial record of 998 characters.
@@ -202,29 +188,6 @@ TEST_F(TransferFilesTest, ReceivedDataAsHexOrColumns) {
     EXPECT_TRUE(!last[0] && last[1]);
 }
 
-TEST_F(TransferFilesTest, LinesAndReplyLines) {
-    char buf[5];
-    std::size_t n = 0;
-    Texts lines;
-    File& in = Put("AB\r\nCD\rEF\nGHIJ\n\nKLMNO");
-    while (ReadTextLine(in, buf, 4, &n)) lines.emplace_back(buf, n);
-    EXPECT_EQ(lines, (Texts{"AB", "CD", "EF", "GHIJ", "", "KLMN", "O"}));
-    Put("12345\r\n6\n");
-    lines.clear();
-    while (ReadLineRaw(in, buf, sizeof buf, &n)) lines.emplace_back(buf, n);
-    EXPECT_EQ(lines, (Texts{"1234", "5\r\n", "6\n"}));
-
-    File& reply = Open("reply");
-    std::uint32_t count = 100;
-    const std::uint8_t header[] = {'/', 'H', 'D', 'R', '1', '/', 0x01, 0xFE};
-    EXPECT_EQ(WriteBlockReplyLine(reply, 0x43, header, sizeof header, &count), OL_OK);
-    EXPECT_EQ(WriteBlockReplyLine(reply, 0x87, header + 1, 2, &count), OL_OK);
-    EXPECT_EQ(WriteBlockReplyLine(reply, 0x04, header + 6, 2, &count), OL_OK);
-    EXPECT_EQ(WriteRecordLine(reply, "xyz", 3, &count), OL_OK);
-    EXPECT_EQ(Get("reply"), "/HDR1/01FE\r\nHD\r\n01FE\r\nxyz\r\n");
-    EXPECT_EQ(count, 100u + 10u + 2u + 4u + 3u);
-}
-
 TEST_F(TransferFilesTest, ShortWritesAndMissingFiles) {
     if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     EXPECT_EQ(WriteHeaderText("/dev/full", 1, "000000000000000101", 9), OL_HEADER_FILE);
@@ -244,6 +207,130 @@ TEST_F(TransferFilesTest, ShortWritesAndMissingFiles) {
     std::ofstream(TempPath("series.002")) << "x";
     EXPECT_TRUE(OpenNumbered(file, TempPath("series.csv").c_str(), 2, kModeRead));
     EXPECT_FALSE(OpenNumbered(file, std::string(kPathMax + 1, 'a').c_str(), 2, kModeRead));
+}
+
+class TransferHeaderTest : public orv::test::LibraryTest {
+  protected:
+    std::string Get(const std::string& name) { return orv::test::Slurp(TempPath(name)); }
+    // Sends a header file of text with format; returns the result.
+    std::uint32_t Send(const std::string& text, LinkKind link, std::uint32_t format = 0) {
+        path_ = TempPath("h.txt");
+        std::ofstream(path_, std::ios::binary) << text;
+        return PrepareSendHeader(HeaderFileDesc{format, path_.data(), 0}, link);
+    }
+    std::uint32_t Accept(const std::string& record, LinkKind link = LinkSerial) {
+        return AcceptHeader(record.data(), record.size(), link);
+    }
+    std::string Restored(std::uint32_t k) {
+        char record[200];
+        return std::string(record, RestoreHeaderBlock(k, record, sizeof record));
+    }
+    std::uint32_t Write(std::uint32_t format, const char* name) {
+        path_ = TempPath(name);
+        return WriteHeaderFile(HeaderFileDesc{format, path_.data(), 0});
+    }
+
+    std::string path_;
+};
+
+// Nine header bytes: table layout, file 1 of 1, then the widths.
+const std::string kBase = "010000000000000101";
+
+TEST_F(TransferHeaderTest, HeaderFilesBothFormsAndBack) {
+    // A comma-separated header file, as a receive writes it, is sent with
+    // format 1; a series starts at file 1, and each file gets its number.
+    ASSERT_EQ(Send("01,00,0000,00,0000,05,03,02,03\r\n", LinkSerial, 1), OL_OK);
+    EXPECT_EQ(State().header.fileNumber, 1);
+    EXPECT_EQ(State().layout.rowsPerRecord, 99u);
+    EXPECT_EQ(Restored(2), "/HDR1/0100000000000002030203");
+    char small[27];
+    EXPECT_EQ(RestoreHeaderBlock(2, small, sizeof small), 0u);
+    // The network carries the bytes and patches byte 13.
+    ASSERT_EQ(Send("0100000000000005030203", LinkNetwork), OL_OK);
+    EXPECT_EQ(State().layout.rowsPerRecord, 289u);
+    std::uint8_t block[100];
+    const std::size_t n = RestoreHeaderBlock(3, block, sizeof block);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(block), n),
+              std::string("/HDR1/\x01\0\0\0\0\0\0\x03\x03\x02\x03", 17));
+
+    // Received and written as fields (as hex text, and sent back: fuzz_header).
+    ASSERT_EQ(Accept("/HDR1/0100000000000002030203", LinkUsb), OL_OK);
+    EXPECT_EQ(State().layout.rowsPerRecord, 199u);
+    ASSERT_EQ(Write(1, "csv.txt"), OL_OK);
+    EXPECT_EQ(Get("csv.txt"), "01,00,0000,00,0000,02,03,02,03");
+    // Without widths the fields end with the seventh field's comma.
+    ASSERT_EQ(Accept("/HDR1/000000000000000101"), OL_OK);
+    ASSERT_EQ(Write(1, "csv.txt"), OL_OK);
+    EXPECT_EQ(Get("csv.txt"), "00,00,0000,00,0000,01,01,");
+}
+
+TEST_F(TransferHeaderTest, BadPairsLeaveFieldsZeroAndEndTheWidthTable) {
+    TransferHeader h{};
+    // Flags 01 07, carried AABBCCDDEE, file "0x", last 09, widths 02 "zz" 03.
+    ParseHeaderHex("0107AABBCCDDEE0x0902zz03", 12, &h);
+    EXPECT_EQ(h.tableFlag, 1);
+    EXPECT_EQ(h.unsplitFlag, 7);
+    EXPECT_EQ(h.carried[0], 0xAA);
+    EXPECT_EQ(h.carried[4], 0xEE);
+    EXPECT_EQ(h.fileNumber, 0);  // lowercase is no hex
+    EXPECT_EQ(h.lastFileNumber, 9);
+    EXPECT_EQ(h.widths[0], 2);
+    EXPECT_EQ(h.widths[1] + h.widths[2], 0);  // nothing taken after the bad pair
+
+    // Format 0 counts a line end in the text; on the network its byte stays 0.
+    ASSERT_EQ(Send(kBase + "0203\r\n", LinkNetwork), OL_OK);
+    EXPECT_EQ(State().savedLength, 6u + 12u);
+    EXPECT_EQ(State().savedBlock[6 + 11], 0);
+    EXPECT_EQ(State().layout.columnCount, 2u);
+}
+
+TEST_F(TransferHeaderTest, EveryRefusedHeaderWhenSending) {
+    const std::string zeros(200, '0');
+    // The header text, the link, and the rows of a full record (0: refused).
+    const std::tuple<std::string, LinkKind, std::uint32_t> cases[] = {
+        {zeros.substr(0, 17), LinkSerial, 0},    // 8 bytes
+        {zeros.substr(0, 18), LinkSerial, 495},  // plain layout
+        {zeros.substr(0, 178), LinkNetwork, 1449},
+        {zeros.substr(0, 179), LinkNetwork, 0},
+        {"", LinkSerial, 0},
+        {kBase + "0000", LinkSerial, 0},  // no nonzero width
+        {kBase + "FFF1", LinkSerial, 1},  // W = 496: one row of 992 characters
+        {kBase + "FFF2", LinkSerial, 0},
+        {kBase + "FFF2", LinkNetwork, 2},
+        {kBase + "FFFFFFFFFFAE", LinkNetwork, 1},  // 1449
+        {kBase + "FFFFFFFFFFAF", LinkNetwork, 0},
+        {kBase + "FFFFFFE7", LinkUsb, 1},  // 996
+        {kBase + "FFFFFFE8", LinkUsb, 0},
+    };
+    for (const auto& [text, link, rows] : cases) {
+        SCOPED_TRACE(text + " link " + std::to_string(link));
+        EXPECT_EQ(Send(text, link), rows != 0 ? OL_OK : OL_HEADER_FILE);
+        if (rows != 0) {
+            EXPECT_EQ(State().layout.rowsPerRecord, rows);
+        } else {
+            EXPECT_EQ(Restored(1), "");  // nothing to send
+        }
+    }
+    EXPECT_EQ(Send(kBase, LinkUsb, 2), OL_BAD_STATE);
+    EXPECT_EQ(PrepareSendHeader(HeaderFileDesc{0, nullptr, 0}, LinkSerial), OL_HEADER_FILE);
+}
+
+TEST_F(TransferHeaderTest, EveryRefusedHeaderWhenReceiving) {
+    const std::string zeros(200, '0');
+    for (std::size_t chars : {0u, 16u, 17u, 18u, 178u, 179u, 180u}) {
+        const bool ok = chars >= 18 && chars <= 179;
+        EXPECT_EQ(Accept("/HDR1/" + zeros.substr(0, chars)), ok ? OL_OK : OL_NOT_HEADER) << chars;
+    }
+    const std::string bytes = "/HDR1/" + std::string(100, '\0');
+    for (std::size_t n : {8u, 9u, 89u, 90u}) {
+        const bool ok = n >= 9 && n <= 89;
+        EXPECT_EQ(AcceptHeader(bytes.data(), 6 + n, LinkNetwork), ok ? OL_OK : OL_NOT_HEADER) << n;
+    }
+    for (const std::string& bad : {"/HDR2/" + kBase + "02", std::string("/HDR1"),
+                                   "/HDR1/" + kBase + "00", "/HDR1/" + kBase + "FFF2"}) {
+        EXPECT_EQ(Accept(bad), OL_NOT_HEADER) << bad;
+    }
+    EXPECT_EQ(AcceptHeader(static_cast<const char*>(nullptr), 0, LinkSerial), OL_NOT_HEADER);
 }
 
 }  // namespace
