@@ -291,10 +291,11 @@ class Matrix : public Base, public ::testing::WithParamInterface<bool> {
         for (int n = 0; n < warmUp + soakCells && !::testing::Test::HasFatalFailure(); ++n) {
             const auto& [row, f] = cells[random() % cells.size()];
             RunCell(peer, script, *row, f, receiving, host, reopen);
-            if (n + 1 == warmUp) files = OpenDescriptors(), threads = Threads(), maps = Mappings();
+            if (n + 1 == warmUp)
+                files = OpenDescriptors(), threads = SettledThreads(), maps = Mappings();
         }
         EXPECT_EQ(OpenDescriptors(), files);
-        EXPECT_EQ(Threads(), threads);
+        EXPECT_EQ(SettledThreads(), threads);
         if (kMappingsSettle) {
             EXPECT_LE(Mappings(), maps + 4);
         }

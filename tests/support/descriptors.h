@@ -3,9 +3,11 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <thread>
 
 namespace orv::test {
 
@@ -17,6 +19,17 @@ inline long OpenDescriptors() {
 }
 inline long Threads() {
     return Entries("/proc/self/task");
+}
+// The threads left once those already joined are gone: the kernel wakes the
+// joiner before it takes the ended thread off the list, so a count read just
+// after a join can still include it. Takes the lowest count over 20 ms.
+inline long SettledThreads() {
+    long low = Threads();
+    for (int i = 0; i < 20; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        low = std::min(low, Threads());
+    }
+    return low;
 }
 inline long Mappings() {
     std::ifstream maps("/proc/self/maps");
