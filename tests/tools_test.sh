@@ -35,8 +35,14 @@ start_sim() {
   sim_pid=$!
   for _ in $(seq 100); do
     where=$(sed -n '1s/^orv-sim: [a-z ]* at \(.*\)$/\1/p; 1s/^orv-sim: listening on \(.*\)$/\1/p' "$work/sim.log")
-    [ -n "$where" ] && export ORV_LIB_COM7="$where" && return 0
-    sleep 0.05
+    [ -z "$where" ] && { sleep 0.05; continue; }
+    export ORV_LIB_COM7="$where"
+    # Under Wine, COM7 is a link in the prefix, which the first run there makes.
+    if [ -n "${ORV_TEST_HOST_RUNNER:-}" ] && [ -n "${WINEPREFIX:-}" ] && [ "${where#/}" != "$where" ]; then
+      [ -d "$WINEPREFIX/dosdevices" ] || $ctl_run "$orvctl" --version >/dev/null 2>&1
+      ln -sfn "$where" "$WINEPREFIX/dosdevices/com7"
+    fi
+    return 0
   done
   fail "simulator did not start"
 }

@@ -1,6 +1,6 @@
-/* What the host programs and peers under wine64 share: counted checks, small
- * files written and compared, the DLL's exports loaded by name and the
- * two-file csv series exchanged both ways. */
+/* What the host programs under wine64 share: counted checks, small files
+ * written and compared, and the far end of the USB device: a message-mode
+ * named pipe served by the program itself, one message per transfer. */
 #ifndef ORV_TESTS_WIN_HOST_CHECK_H
 #define ORV_TESTS_WIN_HOST_CHECK_H
 
@@ -22,6 +22,12 @@ static inline void check(int ok, const char* what) {
     }
 }
 
+/* Prints the tally; the program's exit code. */
+static inline int report(const char* host) {
+    printf("%s: %d passed, %d failed\n", host, g_passed, g_failed);
+    return g_failed == 0 ? 0 : 1;
+}
+
 static inline void put_text(const char* path, const char* text) {
     FILE* f = fopen(path, "wb");
     check(f != NULL, path);
@@ -40,53 +46,36 @@ static inline int file_is_text(const char* path, const char* text) {
     return n == strlen(text) && memcmp(buf, text, n) == 0;
 }
 
-/* Orv_Lib.dll from the host's folder; NULL with the reason printed. */
-static inline HMODULE load_dll(void) {
-    HMODULE dll = LoadLibraryA("Orv_Lib.dll");
-    if (dll == NULL) printf("FAILED: LoadLibraryA(Orv_Lib.dll), error %lu\n", GetLastError());
-    return dll;
+/* A new pipe's server end, with the name that opens it as a USB device
+ * ("pipe\NAME") in device. Once the client has opened it, pipe_connect
+ * completes the connection; the server end then reads and writes at once
+ * while the pipe's 4 KB buffers have data or room. */
+static inline HANDLE pipe_serve(char device[64]) {
+    static int serial;
+    char path[80];
+    snprintf(device, 64, "pipe\\orv_usb_%lu_%d", GetCurrentProcessId(), ++serial);
+    snprintf(path, sizeof path, "\\\\.\\%s", device);
+    HANDLE pipe = CreateNamedPipeA(path, PIPE_ACCESS_DUPLEX,
+                                   PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, 1, 4096,
+                                   4096, 0, NULL);
+    check(pipe != INVALID_HANDLE_VALUE, "named pipe for the USB device");
+    return pipe;
 }
 
-/* An export of the DLL, typed as orv_lib.h declares it. */
-#define OL_LOAD(dll, name) ((__typeof__(&name))(void (*)(void))GetProcAddress(dll, #name))
+static inline void pipe_connect(HANDLE pipe) {
+    check(ConnectNamedPipe(pipe, NULL) || GetLastError() == ERROR_PIPE_CONNECTED,
+          "the USB device's pipe connected");
+}
 
-/* The two-file csv series both ways under folder dir: sent after selection 0
- * and the command "SEND\r..." (cut at its CR), then received into csv files
- * after selection 1 and "RECV". The register side checks the wire; request
- * brings the link's limits. */
-static inline void exchange_series(__typeof__(&Ol_WriteRead) writeRead, const char* dir,
-                                   ExchangeRequest* request) {
-    static const char kCsv1[] = "AABB,CCDDEE\r\n0102,030405\r\n", kCsv2[] = "FFEE,DDCCBB\r\n";
-    char sendCommand[] = "SEND\rignored", recvCommand[] = "RECV";
-    char path[6][96];
-    const char* names[6] = {"hdr_send.txt", "SEND.CSV", "SEND.002",
-                            "hdr_recv.txt", "RECV.CSV", "RECV.002"};
-    CreateDirectoryA(dir, NULL);
-    for (int i = 0; i < 6; ++i) snprintf(path[i], sizeof path[i], "%s\\%s", dir, names[i]);
-    put_text(path[0], "01,00,0000,00,0000,01,02,02,03\r\n");
-    put_text(path[1], kCsv1);
-    put_text(path[2], kCsv2);
-    DeleteFileA(path[4]);
-    DeleteFileA(path[5]);
+static inline void pipe_put(HANDLE pipe, const void* bytes, DWORD size) {
+    DWORD written = 0;
+    check(WriteFile(pipe, bytes, size, &written, NULL) && written == size, "message to the host");
+}
 
-    HeaderFileDesc header = {1, path[0], 10000};
-    DataFileDesc data = {1, 0, path[1], 10000};
-    request->direction = 1;
-    request->selection = 0;
-    request->command = sendCommand;
-    check(writeRead(request, &header, &data) == OL_OK, "sending exchange");
-    check(strcmp(sendCommand, "SEND") == 0, "command cut at its CR");
-
-    HeaderFileDesc recvHeader = {1, path[3], 10000};
-    DataFileDesc recvData = {1, 77, path[4], 10000};
-    request->direction = 0;
-    request->selection = 1;
-    request->command = recvCommand;
-    check(writeRead(request, &recvHeader, &recvData) == OL_OK, "receiving exchange");
-    check(file_is_text(path[3], "01,00,0000,00,0000,01,02,02,03"), "header file written");
-    check(file_is_text(path[4], kCsv1), "first data file");
-    check(file_is_text(path[5], kCsv2), "second data file");
-    check(recvData.byteCount == 33, "byte count of the series");
+/* The host's next message (at most 1024 bytes): its size, 0 on a failure. */
+static inline DWORD pipe_get(HANDLE pipe, char message[1024]) {
+    DWORD got = 0;
+    return ReadFile(pipe, message, 1024, &got, NULL) ? got : 0;
 }
 
 #endif

@@ -1,28 +1,18 @@
-/* A host that links against the import library and calls every export, so its
- * import table names all thirteen. Run (on x86_64) it checks a short session. */
-#include <stdio.h>
-#include <string.h>
+/* A C host linked against the import library. It calls every export, so its
+ * import table names all thirteen (check_host_imports.sh); it is linked, not
+ * run: dll_host runs such a host under wine64. */
+#include <stddef.h>
 
 #include "orv_lib.h"
 
 int main(void) {
     char text[32] = "";
     VersionRecord version = {text};
-    int failed = 0;
-    Ol_Version(&version);
-    failed += strcmp(text, "Ver 1.2") != 0;
-    failed += Ol_Open_RS(NULL) != OL_BAD_STATE;
+    uint32_t results = Ol_Version(&version);
     Ol_Initialize();
-    failed += Ol_Write(NULL) != OL_NO_LINK;
-    failed += Ol_Read(NULL) != OL_NO_LINK;
-    failed += Ol_WriteRead(NULL, NULL, NULL) != OL_NO_LINK;
-    failed += Ol_EchoBack(NULL, NULL, NULL) != OL_NO_LINK;
-    failed += Ol_SignalWrite(3) != OL_BAD_STATE;
-    failed += Ol_Cancel(1) != OL_OK;
-    failed += Ol_Open_MWS(NULL) != OL_NO_LINK;
-    failed += Ol_Open_USB(NULL) != OL_BAD_STATE;
-    failed += Ol_Close() != OL_OK;
+    results |= Ol_Open_RS(NULL) | Ol_Open_MWS(NULL) | Ol_Open_USB(NULL) | Ol_Write(NULL) |
+               Ol_Read(NULL) | Ol_WriteRead(NULL, NULL, NULL) | Ol_EchoBack(NULL, NULL, NULL) |
+               Ol_SignalWrite(3) | Ol_Cancel(1) | Ol_Close();
     Ol_End();
-    printf("linked host: version \"%s\", %d check(s) failed\n", text, failed);
-    return failed == 0 ? 0 : 1;
+    return (int)results;
 }

@@ -1,11 +1,12 @@
 // The Windows USB device and removal watch of the platform layer under wine64,
-// against usb_pipe_peer serving a message-mode named pipe in place of the
+// on a message-mode named pipe that this program serves in place of the
 // device: transfers both ways, a read that times out leaving nothing pending,
-// a stopped read, a close from another thread during a wait, the server's
-// close as a removal; then the watch's hidden window and its handling of
-// device-change notifications, and a second start after a stop. Last, through
-// the exports of the library's test build (which reaches the device's handle):
-// a removal inside Ol_WriteRead is ignored, one while idle closes the device.
+// a write that times out on a full pipe, a stopped read, a close from another
+// thread during a wait, the server's close as a removal; then the watch's
+// hidden window and its handling of device-change notifications, and a second
+// start after a stop. Last, through the exports of the library's test build
+// (which reaches the device's handle): a removal inside Ol_WriteRead is
+// ignored, one while idle closes the device.
 #include <windows.h>
 
 #include <dbt.h>
@@ -19,7 +20,6 @@
 #include "platform/clock.h"
 #include "platform/usb_device.h"
 #include "usb/usb_cells.h"
-#include "usb_peer.h"
 
 using orv::platform::OpenUsbDevice;
 using orv::platform::UsbDevice;
@@ -27,18 +27,15 @@ using orv::platform::UsbIo;
 
 namespace {
 
-UsbDevice* Open(const UsbPeer& peer) {
-    char error[256] = "";
-    UsbDevice* device = OpenUsbDevice(peer.device, error, sizeof error);
-    if (device == nullptr) std::printf("open %s: %s\n", peer.device, error);
+// The device opened on a new pipe, whose server end goes to *server.
+UsbDevice* Open(HANDLE* server) {
+    char name[64], error[256] = "";
+    *server = pipe_serve(name);
+    UsbDevice* device = OpenUsbDevice(name, error, sizeof error);
+    if (device == nullptr) std::printf("open %s: %s\n", name, error);
     check(device != nullptr, "open the pipe as the USB device");
+    if (device != nullptr) pipe_connect(*server);
     return device;
-}
-
-std::string Pattern() {
-    std::string bytes(1024, '\0');
-    for (std::size_t i = 0; i < 1024; ++i) bytes[i] = static_cast<char>((i * 7 + 3) & 0xFF);
-    return bytes;
 }
 
 UsbIo ReadText(UsbDevice* device, std::string* text, std::uint32_t timeoutMs) {
@@ -56,23 +53,25 @@ UsbIo WriteText(UsbDevice* device, const char* text) {
 }
 
 void Transfers() {
-    UsbPeer peer;
-    if (!usb_peer_start("transfers", &peer)) return;
-    UsbDevice* device = Open(peer);
+    HANDLE server;
+    UsbDevice* device = Open(&server);
     if (device == nullptr) return;
-    std::string pattern = Pattern();
+    std::string pattern(1024, '\0'), in;
+    for (std::size_t i = 0; i < 1024; ++i) pattern[i] = static_cast<char>((i * 7 + 3) & 0xFF);
     check(device->Write(reinterpret_cast<const std::uint8_t*>(pattern.data()), 45000, nullptr) ==
               UsbIo::Ok,
           "1024-byte write");
-    // Let the peer queue its three messages: each must still be read alone.
-    Sleep(300);
-    std::string in;
+    char message[1024];
+    check(pipe_get(server, message) == 1024 && pattern.compare(0, 1024, message, 1024) == 0,
+          "the write arrives as one message");
+    // Three messages queued: each is still read alone.
+    const std::string kShort("\0\5ABCDE", 7), kLast("\0\2OK", 4);
+    pipe_put(server, "", 0);
+    pipe_put(server, pattern.data(), 1024);
+    pipe_put(server, kShort.data(), 7);
     check(ReadText(device, &in, 45000) == UsbIo::Ok && in.empty(), "zero-length message read");
-    check(ReadText(device, &in, 45000) == UsbIo::Ok && in == pattern, "1024-byte echo read");
-    check(ReadText(device, &in, 45000) == UsbIo::Ok && in == std::string("\x00\x05"
-                                                                         "ABCDE",
-                                                                         7),
-          "a short message is read with its size");
+    check(ReadText(device, &in, 45000) == UsbIo::Ok && in == pattern, "1024-byte message read");
+    check(ReadText(device, &in, 45000) == UsbIo::Ok && in == kShort, "a short message, its size");
 
     // The full 45 s time-out, 100 times faster: 450 slices, then the read is
     // cancelled; the message sent after it must reach the next read whole.
@@ -81,26 +80,23 @@ void Transfers() {
     check(ReadText(device, &in, 45000) == UsbIo::TimedOut, "read times out with nothing sent");
     check(GetTickCount() - start >= 400, "the time-out lasts its 450 slices");
     orv::platform::SetTimeScale(1);
-    check(WriteText(device, "go") == UsbIo::Ok, "write go");
-    check(ReadText(device, &in, 45000) == UsbIo::Ok && in.size() == 1024 &&
-              in.compare(0, 4, std::string("\x00\x02OK", 4)) == 0,
+    pipe_put(server, kLast.data(), 4);
+    check(ReadText(device, &in, 45000) == UsbIo::Ok && in == kLast,
           "the message after a cancelled read arrives whole");
-    check(WriteText(device, "bye") == UsbIo::Ok, "write bye");
 
     // The server closes its end: the device is gone.
+    CloseHandle(server);
     check(ReadText(device, &in, 45000) == UsbIo::Failed, "read after the server closed fails");
     check(WriteText(device, "late") == UsbIo::Failed, "write after the server closed fails");
     check(device->ErrorText()[0] != '\0', "the failure has an error text");
     delete device;
-    usb_peer_finish(&peer, "peer of the transfers");
 }
 
 // A device that takes nothing: once the pipe is full a write times out, and
 // the host's next write is not held up by the one it gave up on.
 void WriteTimesOut() {
-    UsbPeer peer;
-    if (!usb_peer_start("deaf", &peer)) return;
-    UsbDevice* device = Open(peer);
+    HANDLE server;
+    UsbDevice* device = Open(&server);
     if (device == nullptr) return;
     orv::platform::SetTimeScale(100);
     UsbIo r = UsbIo::Ok;
@@ -109,8 +105,7 @@ void WriteTimesOut() {
     check(WriteText(device, "again") == UsbIo::TimedOut, "and so does the next one");
     orv::platform::SetTimeScale(1);
     delete device;
-    TerminateProcess(peer.process.hProcess, 0);
-    usb_peer_finish(&peer, "peer of the write time-out");
+    CloseHandle(server);
 }
 
 std::atomic<int> g_stopAsked{0};
@@ -126,9 +121,8 @@ DWORD WINAPI CloseSoon(LPVOID) {
 }
 
 void StopAndClose() {
-    UsbPeer peer;
-    if (!usb_peer_start("silent", &peer)) return;
-    UsbDevice* device = Open(peer);
+    HANDLE server;
+    UsbDevice* device = Open(&server);
     if (device == nullptr) return;
     std::uint8_t buffer[1024];
     std::size_t got = 0;
@@ -150,7 +144,7 @@ void StopAndClose() {
     check(WriteText(device, "x") == UsbIo::Failed, "write on a closed device fails");
     device->Close();
     delete device;
-    usb_peer_finish(&peer, "peer of the stop and close");
+    CloseHandle(server);
 }
 
 struct WatchState {
@@ -178,9 +172,8 @@ LRESULT SendDeviceChange(HWND window, WPARAM event, HANDLE handle, DWORD size) {
 }
 
 void Watch() {
-    UsbPeer peer;
-    if (!usb_peer_start("silent", &peer)) return;
-    UsbDevice* device = Open(peer);
+    HANDLE server;
+    UsbDevice* device = Open(&server);
     if (device == nullptr) return;
     HANDLE handle = reinterpret_cast<HANDLE>(device->NativeHandle());
     WatchState state;
@@ -230,7 +223,7 @@ void Watch() {
 
     CloseHandle(state.ready);
     delete device;
-    usb_peer_finish(&peer, "peer of the watch");
+    CloseHandle(server);
 }
 
 std::uint32_t g_exchangeResult = 0;
@@ -246,17 +239,18 @@ DWORD WINAPI ReceiveExchange(LPVOID) {
 }
 
 void RemovalThroughExports() {
-    UsbPeer peer;
-    if (!usb_peer_start("silent", &peer)) return;
+    char name[64];
+    HANDLE server = pipe_serve(name);
     Ol_Initialize();
-    UsbOpenRecord open = {peer.device};
+    UsbOpenRecord open = {name};
     check(Ol_Open_USB(&open) == 0, "Ol_Open_USB");
+    pipe_connect(server);
     HWND window = FindWindowA("wh01", "SPV_Thread");
     auto handle = reinterpret_cast<HANDLE>(orv::usb::testing::DeviceHandle());
     check(window != nullptr && orv::usb::testing::RunValue() == 2, "open and armed");
     if (window == nullptr) {
         Ol_End();
-        usb_peer_finish(&peer, "peer of the removal");
+        CloseHandle(server);
         return;
     }
 
@@ -285,7 +279,7 @@ void RemovalThroughExports() {
     check(GetTickCount() - start < 5000, "at once, not after a 45 s wait");
     check(Ol_Close() == 0, "Ol_Close after the removal");
     Ol_End();
-    usb_peer_finish(&peer, "peer of the removal");
+    CloseHandle(server);
 }
 
 }  // namespace
@@ -297,6 +291,5 @@ int main() {
     StopAndClose();
     Watch();
     RemovalThroughExports();
-    std::printf("usb_host: %s\n", g_failed == 0 ? "all passed" : "FAILED");
-    return g_failed == 0 ? 0 : 1;
+    return report("usb_host");
 }
