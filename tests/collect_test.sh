@@ -3,24 +3,14 @@
 #   collect_test.sh CASE ORV_COLLECT ORV_SIM
 set -u
 case_name=$1 collect=$2 sim=$3
-work=$(mktemp -d)
-pids=""
-cleanup() { for p in $pids; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
-fail() { echo "FAILED: $*"; [ -f "$work/out.log" ] && sed 's/^/  collect| /' "$work/out.log"; exit 1; }
+. "$(dirname "$0")/sim_support.sh"
+shown=$work/out.log
 cd "$work" || exit 1
 
 # Starts a simulator serving register NAME's folder; sets $where to its port or pty.
-start_sim() {
+start() {  # name options...
   name=$1; shift
-  "$sim" --data "$work/reg/$name" "$@" >"$work/$name.log" 2>&1 &
-  pids="$pids $!"
-  for _ in $(seq 200); do
-    where=$(sed -n '1s/.* //p' "$work/$name.log" 2>/dev/null)
-    [ -n "$where" ] && return 0
-    sleep 0.05
-  done
-  fail "simulator $name did not start"
+  start_sim "$work/$name.log" --data "$work/reg/$name" "$@"
 }
 
 # A register's data, in the very form the host writes it received (csv rows,
@@ -81,24 +71,24 @@ collect)
   cp head.toml shop.toml
   for name in tcp-a silent broken; do
     case $name in
-    silent) start_sim "$name" --tcp 0 --silent ;;
-    broken) start_sim "$name" --tcp 0 --bad-checksum-every 3 ;;
-    *) start_sim "$name" --tcp 0 ;;
+    silent) start "$name" --tcp 0 --silent ;;
+    broken) start "$name" --tcp 0 --bad-checksum-every 3 ;;
+    *) start "$name" --tcp 0 ;;
     esac
     printf '\n[[register]]\nname = "%s"\ntcp = "%s"\n' "$name" "$where" >>shop.toml
   done
-  start_sim usb --usb "$work/usb.sock"
+  start usb --usb "$work/usb.sock"
   printf '\n[[register]]\nname = "usb"\nusb = "%s"\n' "$where" >>shop.toml
-  start_sim stuck --tcp 0 --silent
+  start stuck --tcp 0 --silent
   printf '\n[[register]]\nname = "stuck"\ntcp = "%s"\nlimit_s = 1\nreceive_wait = 60000\n' "$where" >>shop.toml
   for name in pty-a pty-b; do
-    start_sim "$name" --pty
+    start "$name" --pty
     printf '\n[[register]]\nname = "%s"\nserial = "%s"\n' "$name" "$where" >>shop.toml
   done
   # A port nobody serves yet: the first attempt's open fails.
-  start_sim late --tcp 0
+  start late --tcp 0
   late_port=$where
-  kill "$!"; wait "$!" 2>/dev/null
+  stop_sim
   printf '\n[[register]]\nname = "late"\ntcp = "%s"\n' "$late_port" >>shop.toml
   # Good files of an earlier day that a failed collection must leave alone.
   mkdir -p got/broken && printf 'earlier\r\n' >got/broken/data.txt
@@ -106,7 +96,7 @@ collect)
   "$collect" --report report.json shop.toml >out.log 2>&1 &
   run=$!
   wait_for "late: retry 1 of 1"
-  start_sim late --tcp "${late_port##*:}"
+  start late --tcp "${late_port##*:}"
   wait "$run"; status=$?
   [ "$status" -eq 1 ] || fail "exit $status, not 1"
 
@@ -145,9 +135,9 @@ cancel)
   make_register quiet-tcp 0102030405
   make_register quiet-pty 0102030405
   cp head.toml shop.toml
-  start_sim quiet-tcp --tcp 0 --silent
+  start quiet-tcp --tcp 0 --silent
   printf '\n[[register]]\nname = "quiet-tcp"\ntcp = "%s"\nreceive_wait = 60000\n' "$where" >>shop.toml
-  start_sim quiet-pty --pty --silent
+  start quiet-pty --pty --silent
   printf '\n[[register]]\nname = "quiet-pty"\nserial = "%s"\nselect_timeout = 60000\n' "$where" >>shop.toml
   "$collect" --report report.json shop.toml >out.log 2>&1 &
   run=$!
@@ -166,7 +156,7 @@ crash)
   # A worker that dies mid-transfer is reported as crashed; the run goes on.
   make_register doomed 0102030405
   sed 's/^retries = 1$/retries = 0/' head.toml >shop.toml
-  start_sim doomed --tcp 0 --silent
+  start doomed --tcp 0 --silent
   printf '\n[[register]]\nname = "doomed"\ntcp = "%s"\nreceive_wait = 60000\n' "$where" >>shop.toml
   "$collect" --report report.json shop.toml >out.log 2>&1 &
   run=$!

@@ -1,0 +1,34 @@
+# Sourced by the script tests that run programs against orv-sim: a private
+# scratch folder $work, removed at exit with every simulator started there;
+# fail; start_sim and stop_sim. The sourcing script sets $sim (orv-sim), and
+# $emu when a program runs it (qemu-i386), $shown for a log fail shows.
+work=$(mktemp -d)
+sim_pids="" sim_pid="" shown=""
+cleanup() { for p in $sim_pids; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+
+# Tells what failed, with the log $shown names, and ends the script.
+fail() {
+  echo "FAILED: $*"
+  [ -f "$shown" ] && sed "s/^/  $(basename "$shown" .log)| /" "$shown"
+  exit 1
+}
+
+# Starts orv-sim with the given options, its output in LOG; sets $sim_pid and
+# $where to what its first line names: a TCP address, a pty or a socket.
+start_sim() {  # LOG options...
+  sim_log=$1; shift
+  : >"$sim_log"  # a fresh log: an old first line names a simulator that is gone
+  ${emu:-} "$sim" "$@" >"$sim_log" 2>&1 &
+  sim_pid=$! sim_pids="$sim_pids $!"
+  for _ in $(seq 200); do
+    where=$(sed -n '1s/^orv-sim: \(listening on\|serial line at\|usb device at\) //p' "$sim_log")
+    [ -n "$where" ] && [ "$(wc -l <"$sim_log")" -gt 0 ] && return 0
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  fail "orv-sim $* did not start: $(cat "$sim_log")"
+}
+
+# Ends the simulator started last.
+stop_sim() { [ -n "$sim_pid" ] && { kill "$sim_pid"; wait "$sim_pid"; } 2>/dev/null; sim_pid=""; }
