@@ -1,7 +1,8 @@
 # Sourced by the script tests that run programs against orv-sim: a private
 # scratch folder $work, removed at exit with every simulator started there;
-# fail; start_sim and stop_sim. The sourcing script sets $sim (orv-sim), and
-# $emu when a program runs it (qemu-i386), $shown for a log fail shows.
+# fail, start_sim, stop_sim, wait_for and interrupt. The sourcing script sets
+# $sim (orv-sim), $emu when a program runs it (qemu-i386), and $shown, a log
+# that fail shows.
 work=$(mktemp -d)
 sim_pids="" sim_pid="" shown=""
 cleanup() { for p in $sim_pids; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
@@ -32,3 +33,18 @@ start_sim() {  # LOG options...
 
 # Ends the simulator started last.
 stop_sim() { [ -n "$sim_pid" ] && { kill "$sim_pid"; wait "$sim_pid"; } 2>/dev/null; sim_pid=""; }
+
+# Waits up to 15 s for a text in a file.
+wait_for() {  # text file
+  for _ in $(seq 300); do grep -q "$1" "$2" && return 0; sleep 0.05; done
+  fail "no \"$1\" in $(basename "$2")"
+}
+
+# Sends a Ctrl-C to a process started in the background, which must end
+# within 5 s; sets $status to its exit status.
+interrupt() {  # pid
+  kill -INT "$1"
+  for _ in $(seq 100); do kill -0 "$1" 2>/dev/null || break; sleep 0.05; done
+  kill -0 "$1" 2>/dev/null && fail "still running 5 s after Ctrl-C"
+  wait "$1"; status=$?
+}
