@@ -3,7 +3,7 @@
 #   collect_test.sh CASE ORV_COLLECT ORV_SIM
 set -u
 case_name=$1 collect=$2 sim=$3
-. "$(dirname "$0")/sim_support.sh"
+. "$(dirname "$0")/script_support.sh"
 shown=$work/out.log
 cd "$work" || exit 1
 
@@ -161,10 +161,7 @@ config)
   printf '[[register]]\nname = "a"\ntcp = "1.2.3.4:5"\n\n[[job]]\nkind = "send"\ndata = "d"\nrecieve_wait = 5\n' >bad2.toml
   printf '[collect]\njobs = 2\nretries = [\n' >bad3.toml
   for c in "bad1.toml:4: key 'baud'" "bad2.toml:8: key 'recieve_wait'" "bad3.toml:3"; do
-    file=${c%%:*}
-    "$collect" "$file" >out.log 2>&1; status=$?
-    [ "$status" -eq 2 ] || fail "$file: exit $status, not 2"
-    grep -q "$c" out.log || fail "$file: wanted \"$c\""
+    expect_run 2 "$c" "$collect" "${c%%:*}"
   done
   ;;
 *) fail "unknown case $case_name" ;;

@@ -10,7 +10,7 @@ case_name=$1 orvctl=$2 sim=$3
 emu=${ORV_TEST_EMULATOR:-}
 ctl_run=${ORV_TEST_HOST_RUNNER:-$emu}
 [ -n "${ORV_TEST_HOST_RUNNER:-}" ] && [ ! -x "$sim" ] && { echo "SKIPPED: no $sim"; exit 77; }
-. "$(dirname "$0")/sim_support.sh"
+. "$(dirname "$0")/script_support.sh"
 shown=$work/sim.log
 
 mkdir -p "$work/reg/out" "$work/host"
@@ -30,11 +30,9 @@ start() {
 }
 
 # Runs orvctl; checks its exit status and, when given, a text in its output.
-expect() {
-  want_status=$1 want_text=$2; shift 2
-  out=$($ctl_run "$orvctl" "$@" 2>&1); status=$?
-  [ "$status" -eq "$want_status" ] || fail "orvctl $* exited $status, not $want_status: $out"
-  case "$out" in *"$want_text"*) ;; *) fail "orvctl $* said: $out (wanted: $want_text)";; esac
+expect() {  # status text options...
+  status=$1 text=$2; shift 2
+  expect_run "$status" "$text" $ctl_run "$orvctl" "$@"
 }
 
 strip() { tr -d '\r\n,' <"$1"; }
@@ -113,13 +111,12 @@ serial_read_echo)
 sim_start)
   # The data folder is made, with a sample when asked; misplaced options and
   # a port in use are refused with the reason.
-  $emu "$sim" --tcp 0 --idle 10 --pty >/dev/null 2>&1; [ $? -eq 2 ] || fail "--tcp with --pty"
-  out=$($emu "$sim" --tcp 0 --baud 2400 2>&1); [ $? -eq 2 ] || fail "--baud without --device: $out"
+  expect_run 2 "--tcp excludes --pty" $emu "$sim" --tcp 0 --idle 10 --pty
+  expect_run 2 "--baud requires --device" $emu "$sim" --tcp 0 --baud 2400
   rm -rf "$work/reg"
   start --tcp 0 --sample-data
   [ -f "$work/reg/out/README.txt" ] && [ -d "$work/reg/in" ] || fail "no sample in $(ls -R "$work/reg")"
-  out=$($emu "$sim" --tcp "${where##*:}" --data "$work/reg" 2>&1); [ $? -eq 1 ] || fail "second listen: $out"
-  case "$out" in *"Address already in use"*) ;; *) fail "listen failure says: $out";; esac
+  expect_run 1 "Address already in use" $emu "$sim" --tcp "${where##*:}" --data "$work/reg"
   expect 0 "2 file(s)" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --csv --command GET
   ;;
 cancel)
@@ -143,7 +140,7 @@ command_line)
     expect 2 "" $args
   done
   expect 0 "orvctl 1" --version
-  $emu "$sim" --version | grep -q "^orv-sim " || fail "orv-sim --version"
+  expect_run 0 "orv-sim " $emu "$sim" --version
   out=$($ctl_run "$orvctl" receive --help 2>&1)
   case "$out" in *--close-mode*|*--no-check*) fail "receive --help lists send options: $out";; esac
   ;;

@@ -10,7 +10,7 @@
 set -u
 root=$1 prefix=$2 sim=$3 more=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../sim_support.sh"
+. "$here/../script_support.sh"
 shown=$work/sim.log
 if [ "$root" = --install ]; then
   cmake --install "$prefix" --prefix "$work/prefix" >/dev/null || fail install

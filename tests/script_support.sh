@@ -1,8 +1,8 @@
-# Sourced by the script tests that run programs against orv-sim: a private
-# scratch folder $work, removed at exit with every simulator started there;
-# fail, start_sim, stop_sim, wait_for and interrupt. The sourcing script sets
-# $sim (orv-sim), $emu when a program runs it (qemu-i386), and $shown, a log
-# that fail shows.
+# Sourced by the script tests: a private scratch folder $work, removed at exit
+# with every simulator started there; fail, expect_run, and for tests against
+# orv-sim start_sim, stop_sim, wait_for and interrupt. The sourcing script
+# sets $shown, a log that fail shows, and for a simulator $sim (orv-sim) and
+# $emu when a program runs it (qemu-i386).
 work=$(mktemp -d)
 sim_pids="" sim_pid="" shown=""
 cleanup() { for p in $sim_pids; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
@@ -13,6 +13,14 @@ fail() {
   echo "FAILED: $*"
   [ -f "$shown" ] && sed "s/^/  $(basename "$shown" .log)| /" "$shown"
   exit 1
+}
+
+# Runs a command; checks its exit status and that its output holds a text.
+expect_run() {  # status text command...
+  want_status=$1 want_text=$2; shift 2
+  out=$("$@" 2>&1); status=$?
+  [ "$status" -eq "$want_status" ] || fail "$* exited $status, not $want_status: $out"
+  case "$out" in *"$want_text"*) ;; *) fail "$* said: $out (wanted: $want_text)" ;; esac
 }
 
 # Starts orv-sim with the given options, its output in LOG; sets $sim_pid and
