@@ -3,24 +3,21 @@
 #   collect_test.sh CASE ORV_COLLECT ORV_SIM
 set -u
 case_name=$1 collect=$2 sim=$3
-work=$(mktemp -d)
-pids=""
-cleanup() { for p in $pids; do kill "$p" 2>/dev/null; done; wait 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
-fail() { echo "FAILED: $*"; [ -f "$work/out.log" ] && sed 's/^/  collect| /' "$work/out.log"; exit 1; }
+. "$(dirname "$0")/script_support.sh"
+shown=$work/out.log
 cd "$work" || exit 1
 
 # Starts a simulator serving register NAME's folder; sets $where to its port or pty.
-start_sim() {
+start() {  # name options...
   name=$1; shift
-  "$sim" --data "$work/reg/$name" "$@" >"$work/$name.log" 2>&1 &
-  pids="$pids $!"
-  for _ in $(seq 200); do
-    where=$(sed -n '1s/.* //p' "$work/$name.log" 2>/dev/null)
-    [ -n "$where" ] && return 0
-    sleep 0.05
-  done
-  fail "simulator $name did not start"
+  start_sim "$work/$name.log" --data "$work/reg/$name" "$@"
+}
+
+# Starts it and adds the register to shop.toml: KEY = $where, then MORE lines.
+serve() {  # name key more options...
+  name=$1 key=$2 more=$3; shift 3
+  start "$name" "$@"
+  printf '\n[[register]]\nname = "%s"\n%s = "%s"\n%b' "$name" "$key" "$where" "$more" >>shop.toml
 }
 
 # A register's data, in the very form the host writes it received (csv rows,
@@ -32,12 +29,6 @@ make_register() {  # name rows...
   : >"$work/reg/$name/out/data.txt"
   for row in "$@"; do printf '%s,%s\r\n' "${row%??????}" "${row#????}" >>"$work/reg/$name/out/data.txt"; done
   printf 'F0E0,D0C0B0\r\n' >"$work/reg/$name/out/data.002"
-}
-
-# Waits until the collector's output shows a text.
-wait_for() {
-  for _ in $(seq 300); do grep -q "$1" "$work/out.log" && return 0; sleep 0.05; done
-  fail "no \"$1\" in the output"
 }
 
 field() { jq -r "[.results[] | select(.register == \"$1\" and .job == ${3:-1})][0].$2" "$work/report.json"; }
@@ -79,34 +70,24 @@ collect)
     make_register "$name" 0102030405 0A0B0C0D0E 1112131415 2122232425
   done
   cp head.toml shop.toml
-  for name in tcp-a silent broken; do
-    case $name in
-    silent) start_sim "$name" --tcp 0 --silent ;;
-    broken) start_sim "$name" --tcp 0 --bad-checksum-every 3 ;;
-    *) start_sim "$name" --tcp 0 ;;
-    esac
-    printf '\n[[register]]\nname = "%s"\ntcp = "%s"\n' "$name" "$where" >>shop.toml
-  done
-  start_sim usb --usb "$work/usb.sock"
-  printf '\n[[register]]\nname = "usb"\nusb = "%s"\n' "$where" >>shop.toml
-  start_sim stuck --tcp 0 --silent
-  printf '\n[[register]]\nname = "stuck"\ntcp = "%s"\nlimit_s = 1\nreceive_wait = 60000\n' "$where" >>shop.toml
-  for name in pty-a pty-b; do
-    start_sim "$name" --pty
-    printf '\n[[register]]\nname = "%s"\nserial = "%s"\n' "$name" "$where" >>shop.toml
-  done
+  serve tcp-a tcp "" --tcp 0
+  serve silent tcp "" --tcp 0 --silent
+  serve broken tcp "" --tcp 0 --bad-checksum-every 3
+  serve usb usb "" --usb "$work/usb.sock"
+  serve stuck tcp 'limit_s = 1\nreceive_wait = 60000\n' --tcp 0 --silent
+  serve pty-a serial "" --pty
+  serve pty-b serial "" --pty
   # A port nobody serves yet: the first attempt's open fails.
-  start_sim late --tcp 0
-  late_port=$where
-  kill "$!"; wait "$!" 2>/dev/null
-  printf '\n[[register]]\nname = "late"\ntcp = "%s"\n' "$late_port" >>shop.toml
+  serve late tcp "" --tcp 0
+  stop_sim
+  late_port=${where##*:}
   # Good files of an earlier day that a failed collection must leave alone.
   mkdir -p got/broken && printf 'earlier\r\n' >got/broken/data.txt
 
   "$collect" --report report.json shop.toml >out.log 2>&1 &
   run=$!
-  wait_for "late: retry 1 of 1"
-  start_sim late --tcp "${late_port##*:}"
+  wait_for "late: retry 1 of 1" out.log
+  start late --tcp "$late_port"
   wait "$run"; status=$?
   [ "$status" -eq 1 ] || fail "exit $status, not 1"
 
@@ -145,18 +126,13 @@ cancel)
   make_register quiet-tcp 0102030405
   make_register quiet-pty 0102030405
   cp head.toml shop.toml
-  start_sim quiet-tcp --tcp 0 --silent
-  printf '\n[[register]]\nname = "quiet-tcp"\ntcp = "%s"\nreceive_wait = 60000\n' "$where" >>shop.toml
-  start_sim quiet-pty --pty --silent
-  printf '\n[[register]]\nname = "quiet-pty"\nserial = "%s"\nselect_timeout = 60000\n' "$where" >>shop.toml
+  serve quiet-tcp tcp 'receive_wait = 60000\n' --tcp 0 --silent
+  serve quiet-pty serial 'select_timeout = 60000\n' --pty --silent
   "$collect" --report report.json shop.toml >out.log 2>&1 &
   run=$!
-  wait_for "quiet-tcp: receive: started"
-  wait_for "quiet-pty: receive: started"
-  kill -INT "$run"
-  for _ in $(seq 100); do kill -0 "$run" 2>/dev/null || break; sleep 0.05; done
-  kill -0 "$run" 2>/dev/null && fail "still running 5 s after Ctrl-C"
-  wait "$run"; status=$?
+  wait_for "quiet-tcp: receive: started" out.log
+  wait_for "quiet-pty: receive: started" out.log
+  interrupt "$run"
   [ "$status" -eq 1 ] || fail "exit $status after Ctrl-C"
   [ "$(jq -c '[.cancelled, (.results|map([.status, .code]))]' report.json)" = \
     '[true,[["cancelled",36],["cancelled",null],["cancelled",36],["cancelled",null]]]' ] ||
@@ -166,11 +142,10 @@ crash)
   # A worker that dies mid-transfer is reported as crashed; the run goes on.
   make_register doomed 0102030405
   sed 's/^retries = 1$/retries = 0/' head.toml >shop.toml
-  start_sim doomed --tcp 0 --silent
-  printf '\n[[register]]\nname = "doomed"\ntcp = "%s"\nreceive_wait = 60000\n' "$where" >>shop.toml
+  serve doomed tcp 'receive_wait = 60000\n' --tcp 0 --silent
   "$collect" --report report.json shop.toml >out.log 2>&1 &
   run=$!
-  wait_for "doomed: receive: started"
+  wait_for "doomed: receive: started" out.log
   worker=$(pgrep -P "$run")
   [ -n "$worker" ] || fail "no worker process"
   kill -SEGV "$worker"
@@ -186,10 +161,7 @@ config)
   printf '[[register]]\nname = "a"\ntcp = "1.2.3.4:5"\n\n[[job]]\nkind = "send"\ndata = "d"\nrecieve_wait = 5\n' >bad2.toml
   printf '[collect]\njobs = 2\nretries = [\n' >bad3.toml
   for c in "bad1.toml:4: key 'baud'" "bad2.toml:8: key 'recieve_wait'" "bad3.toml:3"; do
-    file=${c%%:*}
-    "$collect" "$file" >out.log 2>&1; status=$?
-    [ "$status" -eq 2 ] || fail "$file: exit $status, not 2"
-    grep -q "$c" out.log || fail "$file: wanted \"$c\""
+    expect_run 2 "$c" "$collect" "${c%%:*}"
   done
   ;;
 *) fail "unknown case $case_name" ;;

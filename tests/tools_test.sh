@@ -10,11 +10,8 @@ case_name=$1 orvctl=$2 sim=$3
 emu=${ORV_TEST_EMULATOR:-}
 ctl_run=${ORV_TEST_HOST_RUNNER:-$emu}
 [ -n "${ORV_TEST_HOST_RUNNER:-}" ] && [ ! -x "$sim" ] && { echo "SKIPPED: no $sim"; exit 77; }
-work=$(mktemp -d)
-sim_pid=""
-cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
-fail() { echo "FAILED: $*"; [ -f "$work/sim.log" ] && sed 's/^/  sim| /' "$work/sim.log"; exit 1; }
+. "$(dirname "$0")/script_support.sh"
+shown=$work/sim.log
 
 mkdir -p "$work/reg/out" "$work/host"
 printf '0100000000000001020203' >"$work/reg/out/header.txt"
@@ -24,52 +21,39 @@ printf '0100000000000001020203' >"$work/host/h.txt"
 printf '1111111111\r\n2222222222\r\n' >"$work/host/d.txt"
 printf '3333333333\r\n' >"$work/host/d.002"
 
-# Starts the simulator with the given options, ending the one before; sets
-# $where to its port or pty, and COM7 to that pty.
-start_sim() {
-  [ -n "$sim_pid" ] && { kill "$sim_pid"; wait "$sim_pid"; } 2>/dev/null
-  # A new log before the simulator starts: the last one's first line names the
-  # port of a simulator that is gone.
-  : >"$work/sim.log"
-  $emu "$sim" --data "$work/reg" "$@" >"$work/sim.log" 2>&1 &
-  sim_pid=$!
-  for _ in $(seq 100); do
-    where=$(sed -n '1s/^orv-sim: [a-z ]* at \(.*\)$/\1/p; 1s/^orv-sim: listening on \(.*\)$/\1/p' "$work/sim.log")
-    [ -z "$where" ] && { sleep 0.05; continue; }
-    export ORV_LIB_COM7="$where"
-    # Under Wine, COM7 is a link in the prefix, which the first run there makes.
-    if [ -n "${ORV_TEST_HOST_RUNNER:-}" ] && [ -n "${WINEPREFIX:-}" ] && [ "${where#/}" != "$where" ]; then
-      [ -d "$WINEPREFIX/dosdevices" ] || $ctl_run "$orvctl" --version >/dev/null 2>&1
-      ln -sfn "$where" "$WINEPREFIX/dosdevices/com7"
-    fi
-    return 0
-  done
-  fail "simulator did not start"
+# Starts the simulator serving $work/reg, ending the one before; sets $where
+# to its port or pty, and COM7 to that pty.
+start() {
+  stop_sim
+  start_sim "$work/sim.log" --data "$work/reg" "$@"
+  export ORV_LIB_COM7="$where"
+  # Under Wine, COM7 is a link in the prefix, which the first run there makes.
+  if [ -n "${ORV_TEST_HOST_RUNNER:-}" ] && [ -n "${WINEPREFIX:-}" ] && [ "${where#/}" != "$where" ]; then
+    [ -d "$WINEPREFIX/dosdevices" ] || $ctl_run "$orvctl" --version >/dev/null 2>&1
+    ln -sfn "$where" "$WINEPREFIX/dosdevices/com7"
+  fi
 }
 
 # Runs orvctl; checks its exit status and, when given, a text in its output.
-expect() {
-  want_status=$1 want_text=$2; shift 2
-  out=$($ctl_run "$orvctl" "$@" 2>&1); status=$?
-  [ "$status" -eq "$want_status" ] || fail "orvctl $* exited $status, not $want_status: $out"
-  case "$out" in *"$want_text"*) ;; *) fail "orvctl $* said: $out (wanted: $want_text)";; esac
+expect() {  # status text options...
+  status=$1 text=$2; shift 2
+  expect_run "$status" "$text" $ctl_run "$orvctl" "$@"
 }
 
 strip() { tr -d '\r\n,' <"$1"; }
 
 exchange_both_ways() {  # link options...
   expect 0 "send: done" "$@" send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv --command PUT
-  [ "$(strip "$work/reg/in/data.txt")" = 11111111112222222222 ] || fail "register got $(cat "$work/reg/in/data.txt")"
-  [ "$(strip "$work/reg/in/data.002")" = 3333333333 ] || fail "register got $(cat "$work/reg/in/data.002")"
+  got="$(strip "$work/reg/in/data.txt")/$(strip "$work/reg/in/data.002")"
+  [ "$got" = 11111111112222222222/3333333333 ] || fail "register got $got"
   expect 0 "2 file(s)" "$@" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --csv --command GET
-  [ "$(cat "$work/host/rd.txt")" = "$(printf '0102,030405\r\n0A0B,0C0D0E\r\n')" ] || fail "host got $(cat "$work/host/rd.txt")"
-  [ "$(strip "$work/host/rd.002")" = F0E0D0C0B0 ] || fail "host got $(cat "$work/host/rd.002")"
-  [ "$(cat "$work/host/rh.txt")" = 0100000000000001020203 ] || fail "header $(cat "$work/host/rh.txt")"
+  got="$(cat "$work/host/rh.txt")/$(cat "$work/host/rd.txt")/$(strip "$work/host/rd.002")"
+  [ "$got" = "0100000000000001020203/$(printf '0102,030405\r\n0A0B,0C0D0E\r\n')/F0E0D0C0B0" ] || fail "host got $got"
 }
 
 case $case_name in
 tcp_exchange)
-  start_sim --tcp 0
+  start --tcp 0
   exchange_both_ways --tcp "$where"
   # What the library sends of data it cannot convert shows in its trace.
   printf 'ZZZZZZZZZZ\r\n' >"$work/z.txt"
@@ -78,46 +62,42 @@ tcp_exchange)
   grep -q 'file 2 of the series cannot be opened, skipped' "$work/trace" || fail "trace: $(cat "$work/trace")"
   ;;
 serial_exchange)
-  start_sim --pty
+  start --pty
   exchange_both_ways --serial 7 --line-mode 2
   ;;
 tcp_faults)
-  start_sim --tcp 0 --refuse-every 1
+  start --tcp 0 --refuse-every 1
   expect 84 "the register refused block 2 (data, file 1, 14 bytes) with 0x82" --tcp "$where" send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv
-  start_sim --tcp 0 --bad-checksum-every 2
-  expect 82 "result 82" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET
-  start_sim --tcp 0 --silent
+  start --tcp 0 --silent
   expect 39 "no answer to block 1 (command, 3 bytes) within 300 ms" --tcp "$where" send --command PUT --receive-wait 300
   expect 39 "net send 10 bytes" -v --tcp "$where" send --command PUT --receive-wait 300
-  start_sim --tcp 0 --delay 2600
+  start --tcp 0 --delay 2600
   expect 0 " s of 80 s" --tcp "$where" send --command PUT
   expect 35 "tried 127.0.0.1:1 (is the register" --tcp 127.0.0.1:1 send
   # Faults act on answers and on served blocks alike; --end-after cuts a
   # served series midway.
-  start_sim --tcp 0 --bad-checksum-every 1
+  start --tcp 0 --bad-checksum-every 1
   expect 82 "result 82" --tcp "$where" send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv
-  start_sim --tcp 0 --refuse-every 2
+  start --tcp 0 --refuse-every 2
   expect 84 "result 84" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET
-  start_sim --tcp 0 --end-after 4
+  start --tcp 0 --end-after 4
   expect 82 "result 82" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET
   grep -q "closing the connection at block 4 of the exchange" "$work/sim.log" || fail "no close logged"
   ;;
 usb_exchange)
-  start_sim --usb "$work/usb.sock"
-  exchange_both_ways --usb "$where"
-  start_sim --usb "$work/usb.sock" --refuse-every 2
+  start --usb "$work/usb.sock" --refuse-every 2
   expect 89 "result 89" --usb "$where" send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv --command PUT
   ;;
 serial_faults)
-  start_sim --pty --end-after 2
+  start --pty --end-after 2
   expect 37 "the register ended the exchange (EOT) after record 2 (header, file 1" --serial 7 --line-mode 2 send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv --command PUT
   expect 35 "this device has no modem lines" --serial 7 send --command PUT
-  start_sim --pty --refuse-every 1
+  start --pty --refuse-every 1
   expect 39 'record 1 ("PUT", 3 characters) refused 3 times (NAK)' --serial 7 --line-mode 2 send --command PUT --retries 2
   sleep 0.3  # the host's giving-up EOT reaches the log
   grep -q "serving" "$work/sim.log" && fail "a host giving up was served"
   # A corrupted record is refused by the host and its good repeat taken.
-  start_sim --pty --bad-checksum-every 2
+  start --pty --bad-checksum-every 2
   expect 0 "2 file(s)" --serial 7 --line-mode 2 receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --csv --command GET
   grep -q "record 2 goes out with a wrong checksum (on purpose)" "$work/sim.log" || fail "no fault logged"
   grep -q "NAK: record 2 refused, sent again" "$work/sim.log" || fail "no refusal logged"
@@ -125,7 +105,7 @@ serial_faults)
 serial_read_echo)
   # A read begins with a bare ACK; an echo command gets its next record back.
   # A selection is answered as one: no stray bytes, no data served for it.
-  start_sim --pty
+  start --pty
   expect 0 "read: 74 bytes" --serial 7 --line-mode 2 read "$work/host/r.txt"
   printf 'HELLO' >"$work/host/q.txt"
   expect 0 "echo: 5 bytes" --serial 7 --line-mode 2 echo --command ECHO "$work/host/q.txt" "$work/host/a.txt"
@@ -136,27 +116,22 @@ serial_read_echo)
 sim_start)
   # The data folder is made, with a sample when asked; misplaced options and
   # a port in use are refused with the reason.
-  $emu "$sim" --tcp 0 --idle 10 --pty >/dev/null 2>&1; [ $? -eq 2 ] || fail "--tcp with --pty"
-  out=$($emu "$sim" --pty --idle 10 2>&1); [ $? -eq 2 ] || fail "--idle on a pty: $out"
-  out=$($emu "$sim" --tcp 0 --baud 2400 2>&1); [ $? -eq 2 ] || fail "--baud without --device: $out"
+  expect_run 2 "--tcp excludes --pty" $emu "$sim" --tcp 0 --idle 10 --pty
+  expect_run 2 "--baud requires --device" $emu "$sim" --tcp 0 --baud 2400
   rm -rf "$work/reg"
-  start_sim --tcp 0 --sample-data
+  start --tcp 0 --sample-data
   [ -f "$work/reg/out/README.txt" ] && [ -d "$work/reg/in" ] || fail "no sample in $(ls -R "$work/reg")"
-  out=$($emu "$sim" --tcp "${where##*:}" --data "$work/reg" 2>&1); [ $? -eq 1 ] || fail "second listen: $out"
-  case "$out" in *"Address already in use"*) ;; *) fail "listen failure says: $out";; esac
+  expect_run 1 "Address already in use" $emu "$sim" --tcp "${where##*:}" --data "$work/reg"
   expect 0 "2 file(s)" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --csv --command GET
   ;;
 cancel)
-  start_sim --tcp 0 --silent
+  start --tcp 0 --silent
   $ctl_run "$orvctl" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" >"$work/ctl.log" 2>&1 &
   ctl=$!
   # Connected first, however slowly orvctl starts (under an emulator too).
-  for _ in $(seq 200); do grep -q "host connected" "$work/sim.log" && break; sleep 0.05; done
+  wait_for "host connected" "$work/sim.log"
   sleep 0.5
-  kill -INT "$ctl"
-  for _ in $(seq 100); do kill -0 "$ctl" 2>/dev/null || break; sleep 0.05; done
-  kill -0 "$ctl" 2>/dev/null && fail "orvctl still runs 5 s after Ctrl-C"
-  wait "$ctl"; status=$?
+  interrupt "$ctl"
   [ "$status" -eq 36 ] || fail "exit $status after Ctrl-C: $(cat "$work/ctl.log")"
   [ -n "${ORV_TEST_HOST_RUNNER:-}" ] || grep -q "result 36: cancelled" "$work/ctl.log" || fail "$(cat "$work/ctl.log")"
   ;;
@@ -170,9 +145,7 @@ command_line)
     expect 2 "" $args
   done
   expect 0 "orvctl 1" --version
-  $emu "$sim" --version | grep -q "^orv-sim " || fail "orv-sim --version"
-  expect 0 "--receive-wait INT:NONNEGATIVE=80000" send --help
-  expect 0 "--tcp HOST:PORT" receive --help
+  expect_run 0 "orv-sim " $emu "$sim" --version
   out=$($ctl_run "$orvctl" receive --help 2>&1)
   case "$out" in *--close-mode*|*--no-check*) fail "receive --help lists send options: $out";; esac
   ;;

@@ -10,15 +10,12 @@
 set -u
 root=$1 prefix=$2 sim=$3 more=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
-work=$(mktemp -d)
+. "$here/../script_support.sh"
+shown=$work/sim.log
 if [ "$root" = --install ]; then
-  cmake --install "$prefix" --prefix "$work/prefix" >/dev/null || { echo "FAILED: install"; exit 1; }
+  cmake --install "$prefix" --prefix "$work/prefix" >/dev/null || fail install
   root=$work/prefix prefix=""
 fi
-sim_pid=""
-cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
-fail() { echo "FAILED: $*"; [ -f "$work/sim.log" ] && sed 's/^/  sim| /' "$work/sim.log"; exit 1; }
 
 top="$root$prefix"
 libdir=$(dirname "$(find "$top" -name 'liborv_lib.so.1' | head -n 1)")
@@ -36,18 +33,6 @@ export PKG_CONFIG_PATH="$libdir/pkgconfig"
 cc -Wall -Wextra -Werror $(pkg-config --cflags orv_lib) "$here/../../examples/c/tcp_host.c" \
   $(pkg-config --libs orv_lib) -o "$work/tcp_host_pc" || fail "pkg-config build"
 
-start_sim() {
-  "$sim" --data "$work/reg" "$@" >"$work/sim.log" 2>&1 &
-  sim_pid=$!
-  for _ in $(seq 100); do
-    where=$(sed -n 's/^orv-sim: listening on 127.0.0.1:\(.*\)$/\1/p; s/^orv-sim: serial line at \(.*\)$/\1/p' "$work/sim.log")
-    [ -n "$where" ] && return 0
-    sleep 0.05
-  done
-  fail "simulator did not start"
-}
-stop_sim() { kill "$sim_pid"; wait "$sim_pid" 2>/dev/null; sim_pid=""; }
-
 mkdir -p "$work/reg/out" "$work/host"
 printf '0100000000000001020203' >"$work/reg/out/header.txt"
 printf '0102030405\r\n0A0B0C0D0E\r\n' >"$work/reg/out/data.txt"
@@ -63,17 +48,17 @@ run_host() {  # name program args...
   echo "$name: passed"
 }
 
-start_sim --tcp 0
-run_host "tcp_host (find_package)" "$work/cmake/tcp_host" 127.0.0.1 "$where"
-run_host "tcp_host (pkg-config)" "$work/tcp_host_pc" 127.0.0.1 "$where"
+start_sim "$work/sim.log" --data "$work/reg" --tcp 0
+run_host "tcp_host (find_package)" "$work/cmake/tcp_host" 127.0.0.1 "${where##*:}"
+run_host "tcp_host (pkg-config)" "$work/tcp_host_pc" 127.0.0.1 "${where##*:}"
 stop_sim
 
 if [ "$more" = serial ]; then
-  start_sim --pty
+  start_sim "$work/sim.log" --data "$work/reg" --pty
   ORV_LIB_COM7=$where run_host serial_host "$work/cmake/serial_host" 7 2
   stop_sim
-  start_sim --tcp 0 --silent
-  (cd "$work/host" && "$work/cmake/cancel_host" 127.0.0.1 "$where" 300) >"$work/cancel.log" 2>&1 \
+  start_sim "$work/sim.log" --data "$work/reg" --tcp 0 --silent
+  (cd "$work/host" && "$work/cmake/cancel_host" 127.0.0.1 "${where##*:}" 300) >"$work/cancel.log" 2>&1 \
     || fail "cancel_host: $(cat "$work/cancel.log")"
   echo "cancel_host: passed"
 fi

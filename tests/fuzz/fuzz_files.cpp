@@ -24,49 +24,54 @@ std::size_t Count(const std::string& text, const std::string& what) {
     return n;
 }
 
-// A header of 0-99 bytes from the input, parsed for a link; false when the
-// link refuses it.
-bool TakeHeader(Input& in, orv::LinkKind link, TransferHeader* header, RowLayout* layout) {
-    const std::string bytes = in.Take(in.Byte() % 100);
-    ParseHeaderBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), header);
-    return DeriveLayout(*header, bytes.size(), link, layout);
-}
+// A link, a csv switch and a header of 0-99 bytes from the input, parsed for
+// that link; ok is false when the link refuses the header.
+struct Header {
+    explicit Header(Input& in) : link(static_cast<orv::LinkKind>(1 + in.Byte() % 3)) {
+        csv = (in.Byte() & 1) != 0;
+        const std::string bytes = in.Take(in.Byte() % 100);
+        ParseHeaderBytes(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(),
+                         &header);
+        ok = DeriveLayout(header, bytes.size(), link, &layout);
+    }
+    const orv::LinkKind link;
+    bool csv, ok;
+    TransferHeader header{};
+    RowLayout layout{};
+};
 
 // A data file read into records: every record within its link's size, the
 // counter as the layout says, and the series ends with one last record.
 void DataFile(Input& in) {
-    const auto link = static_cast<orv::LinkKind>(1 + in.Byte() % 3);
-    const bool csv = (in.Byte() & 1) != 0;
-    TransferHeader header{};
-    RowLayout layout{};
-    if (!TakeHeader(in, link, &header, &layout)) return;
+    const Header h(in);
+    if (!h.ok) return;
     const std::string content = in.Rest();
     const std::string path = orv::fuzz::ScratchPath("data");
     orv::fuzz::Put(path, content);
     File file;
     FUZZ_CHECK(file.Open(path.c_str(), kModeRead));
-    DataRecordReader reader(file, csv, layout);
+    DataRecordReader reader(file, h.csv, h.layout);
     bool last = false;
     std::size_t records = 0, rows = 0;
     while (!last) {
         FUZZ_CHECK(++records <= content.size() + 2);
         std::size_t length;
-        if (link == orv::LinkSerial) {
+        if (h.link == orv::LinkSerial) {
             char record[kSerialRecordMax];
             length = NextSerialRecord(reader, record, sizeof record, &last);
-            FUZZ_CHECK(length >= SerialPrefixLength(layout));
+            FUZZ_CHECK(length >= SerialPrefixLength(h.layout));
         } else {
             std::uint8_t block[kBlockPrefix + 1449];
             length = NextBlockRecord(reader, block, sizeof block, &last);
             FUZZ_CHECK(length >= kBlockPrefix);
             FUZZ_CHECK(static_cast<std::uint32_t>(block[0] << 8 | block[1]) == reader.Counter());
         }
-        FUZZ_CHECK(reader.Rows() <= layout.rowsPerRecord);
-        FUZZ_CHECK(last || reader.Rows() == layout.rowsPerRecord);
+        FUZZ_CHECK(reader.Rows() <= h.layout.rowsPerRecord);
+        FUZZ_CHECK(last || reader.Rows() == h.layout.rowsPerRecord);
         rows += reader.Rows();
     }
     FUZZ_CHECK(!reader.Next());
-    FUZZ_CHECK(rows * 2 * layout.rowWidth <= content.size());
+    FUZZ_CHECK(rows * 2 * h.layout.rowWidth <= content.size());
 }
 
 // A line file: the raw reader gives the file back piece by piece, the text
@@ -103,20 +108,16 @@ void LineFile(Input& in) {
 // Received data written under any header: the count is every character but
 // the line ends, and unsplit bytes land as their hex text.
 void Received(Input& in) {
-    const auto link = static_cast<orv::LinkKind>(1 + in.Byte() % 3);
-    const bool csv = (in.Byte() & 1) != 0;
-    TransferHeader header{};
-    RowLayout layout{};
-    if (!TakeHeader(in, link, &header, &layout)) return;
+    const Header h(in);
+    if (!h.ok) return;
     const std::string path = orv::fuzz::ScratchPath("received");
     std::uint32_t count = 0;
     std::string expect;
-    bool modelled = true;
-    bool split = false;
+    bool modelled = true, split = false;
     {
         File file;
         FUZZ_CHECK(file.Open(path.c_str(), kModeCreate));
-        DataFileWriter writer(file, csv, header, layout, &count);
+        DataFileWriter writer(file, h.csv, h.header, h.layout, &count);
         split = writer.Splits();
         while (in.Left() > 0) {
             const std::uint8_t kind = in.Byte();
@@ -130,7 +131,7 @@ void Received(Input& in) {
                 case 0: {
                     bool last = false;
                     rc = writer.WriteSerialRecord(data.data(), data.size(), &last);
-                    FUZZ_CHECK(last == SerialRecordIsLast(header, data.data(), data.size()));
+                    FUZZ_CHECK(last == SerialRecordIsLast(h.header, data.data(), data.size()));
                     modelled = false;
                     break;
                 }
@@ -192,21 +193,5 @@ void ReplyLines(Input& in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    orv::fuzz::NoLeak noLeak;
-    Input in(data, size);
-    switch (in.Byte() % 4) {
-        case 0:
-            DataFile(in);
-            break;
-        case 1:
-            LineFile(in);
-            break;
-        case 2:
-            Received(in);
-            break;
-        default:
-            ReplyLines(in);
-            break;
-    }
-    return 0;
+    return orv::fuzz::RunCase(data, size, {DataFile, LineFile, Received, ReplyLines});
 }

@@ -4,14 +4,12 @@
 //   byte 0: the transfer (fuzz_exchange.h), byte 1: its flags; then the
 //   register's turns, each a 2-byte word (high first: bit 15 set = sent at
 //   once, else once the library has sent something since the last turn and
-//   paused for 3 ms; the
-//   rest modulo 1500 its length) and its bytes. The library drains a byte
-//   that waits before each block it sends, so an answer must come after it.
+//   paused for 3 ms; the rest modulo 1500 its length) and its bytes. The
+//   library drains a byte that waits before each block it sends, so an
+//   answer must come after it.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-
-#include <vector>
 
 #include "fuzz_exchange.h"
 
@@ -19,11 +17,6 @@ namespace {
 
 int g_listener = -1;
 std::uint32_t g_port = 0;
-
-struct Turn {
-    bool atOnce;
-    std::string bytes;
-};
 
 // True once the library has sent something and then paused for 3 ms (it
 // waits for an answer then); false when nothing came within the wait or the
@@ -44,10 +37,12 @@ bool LibraryWaits(int peer, const std::atomic<bool>& done) {
 
 // The register's side: each turn, then its close; what the library sends
 // meanwhile is read and dropped.
-void Play(int peer, const std::vector<Turn>& turns, const std::atomic<bool>& done) {
-    for (const Turn& turn : turns) {
-        if (!turn.atOnce && !LibraryWaits(peer, done)) break;
-        if (::send(peer, turn.bytes.data(), turn.bytes.size(), MSG_NOSIGNAL) < 0) break;
+void Play(int peer, orv::fuzz::Input& turns, const std::atomic<bool>& done) {
+    while (turns.Left() > 0) {
+        const std::uint32_t word = turns.Word();
+        const std::string bytes = turns.Take((word & 0x7FFF) % 1500);
+        if ((word & 0x8000) == 0 && !LibraryWaits(peer, done)) break;
+        if (::send(peer, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) break;
     }
     ::shutdown(peer, SHUT_WR);
     std::uint8_t sink[4096];
@@ -62,8 +57,7 @@ void Play(int peer, const std::vector<Turn>& turns, const std::atomic<bool>& don
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Slower than the other links: a receive waits long enough (30 ms of real
     // time for the 3 s limit of the cases) for the register's thread to answer.
-    orv::platform::SetTimeScale(100);
-    orv::fuzz::WriteSendFiles();
+    orv::fuzz::StartLibrary(100);
     sockaddr_in at{};
     at.sin_family = AF_INET;
     at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -71,23 +65,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_listener = orv::fuzz::Listen(reinterpret_cast<sockaddr*>(&at), length);
     FUZZ_CHECK(::getsockname(g_listener, reinterpret_cast<sockaddr*>(&at), &length) == 0);
     g_port = ntohs(at.sin_port);
-    Ol_Initialize();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    orv::fuzz::Input in(data, size);
-    const std::uint8_t op = in.Byte();
-    const orv::fuzz::Input flags = in.Sub(1);
-    std::vector<Turn> turns;
-    while (in.Left() > 0) {
-        const std::uint32_t word = in.Word();
-        turns.push_back({(word & 0x8000) != 0, in.Take((word & 0x7FFF) % 1500)});
-    }
     char registerAddress[] = "127.0.0.1", terminal[] = "192.168.1.10";
     NetworkOpenRecord record{registerAddress, terminal, g_port};
-    orv::fuzz::AgainstPeer(
-        op, flags, g_listener, [&] { return Ol_Open_MWS(&record); },
-        [&](int peer, const std::atomic<bool>& done) { Play(peer, turns, done); });
-    return 0;
+    return orv::fuzz::AgainstPeer(
+        data, size, g_listener, [&] { return Ol_Open_MWS(&record); }, Play);
 }

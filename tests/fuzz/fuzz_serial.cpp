@@ -6,31 +6,21 @@
 #include "fuzz_exchange.h"
 #include "testing/virtual_serial_port.h"
 
-namespace {
-
-constexpr std::int32_t kPort = 7;
-
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    orv::platform::SetTimeScale(orv::fuzz::kTimeScale);
-    orv::fuzz::WriteSendFiles();
-    Ol_Initialize();
+    orv::fuzz::StartLibrary(orv::fuzz::kTimeScale);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using orv::fuzz::Input;
-    Input in(data, size);
-    const std::uint8_t op = in.Byte();
-    Input flags = in.Sub(1);
-    const std::uint32_t lineMode = in.Byte() % 3;
-    const std::string stream = in.Rest();
+    constexpr std::int32_t kPort = 7;
     orv::fuzz::NoLeak noLeak;
+    orv::fuzz::Input in(data, size);
+    const std::uint8_t op = in.Byte(), flags = in.Byte();
+    char address[] = "000001";
+    SerialOpenRecord record{address, kPort, 2, in.Byte() % 3u};
+    const std::string stream = in.Rest();
     orv::testing::VirtualModem* modem = orv::testing::InstallVirtualPort(kPort);
     modem->SetAllLines(true);
-    char address[] = "000001";
-    SerialOpenRecord record{address, kPort, 2, lineMode};
     FUZZ_CHECK(Ol_Open_RS(&record) == OL_OK);
     modem->Send(stream.data(), stream.size());
     orv::fuzz::Transfer(op, flags, false);

@@ -1,18 +1,19 @@
 // What the fuzz targets share: a private scratch folder, invariant checks
 // that stop the run (also on a leaked descriptor), a reader that takes the
-// parameters of a case from the front of the fuzzer's input, and the text
-// helpers of the models the file targets check against.
+// parameters of a case from the front of the fuzzer's input, the entry of a
+// target whose first byte picks its case, and the text helpers of the models
+// the file targets check against.
 #pragma once
 
 #include <stdlib.h>
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -26,9 +27,8 @@ namespace orv::fuzz {
 // (its name outlives every static destructor for that).
 inline const std::string& Scratch() {
     static const std::string* dir = [] {
-        const char* base = std::getenv("TMPDIR");
         auto* made =
-            new std::string(std::string(base != nullptr ? base : "/tmp") + "/orv_fuzz_XXXXXX");
+            new std::string((std::filesystem::temp_directory_path() / "orv_fuzz_XXXXXX").string());
         if (mkdtemp(made->data()) == nullptr) std::abort();
         std::atexit([] {
             std::error_code ignored;
@@ -52,15 +52,9 @@ inline std::string ScratchPath(const char* name) {
     } while (0)
 
 // Fails the run when the case leaves a descriptor open.
-class NoLeak {
-  public:
-    NoLeak() : before_(test::OpenDescriptors()) {}
-    ~NoLeak() { FUZZ_CHECK(test::OpenDescriptors() == before_); }
-    NoLeak(const NoLeak&) = delete;
-    NoLeak& operator=(const NoLeak&) = delete;
-
-  private:
-    long before_;
+struct NoLeak {
+    const long before = test::OpenDescriptors();
+    ~NoLeak() { FUZZ_CHECK(test::OpenDescriptors() == before); }
 };
 
 class Input {
@@ -68,7 +62,7 @@ class Input {
     Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     std::uint8_t Byte() { return size_ > 0 ? (--size_, *data_++) : 0; }
     std::uint32_t Word() {
-        std::uint32_t high = Byte();
+        const std::uint32_t high = Byte();
         return high << 8 | Byte();
     }
     // Up to count bytes, as text.
@@ -80,20 +74,22 @@ class Input {
         return out;
     }
     std::string Rest() { return Take(size_); }
-    // The next count bytes (or fewer) as an input of their own.
-    Input Sub(std::size_t count) {
-        if (count > size_) count = size_;
-        Input sub(data_, count);
-        data_ += count;
-        size_ -= count;
-        return sub;
-    }
     std::size_t Left() const { return size_; }
 
   private:
     const std::uint8_t* data_;
     std::size_t size_;
 };
+
+// The entry of a target of several cases: the first byte picks the case,
+// which gets the rest; no case may leave a descriptor open.
+inline int RunCase(const std::uint8_t* data, std::size_t size,
+                   std::initializer_list<void (*)(Input&)> cases) {
+    NoLeak noLeak;
+    Input in(data, size);
+    cases.begin()[in.Byte() % cases.size()](in);
+    return 0;
+}
 
 inline std::string Slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -20,7 +20,9 @@ std::string g_path;
 
 // The register's side: sends every transfer, takes what the library writes,
 // and hangs up once the library has read everything (or the call is over).
-void Play(int peer, const std::vector<std::string>& transfers, const std::atomic<bool>& done) {
+void Play(int peer, orv::fuzz::Input& in, const std::atomic<bool>& done) {
+    std::vector<std::string> transfers;
+    while (in.Left() > 0) transfers.push_back(in.Take(in.Word() % 1025));
     std::size_t next = 0;
     for (;;) {
         std::uint8_t sink[2048];
@@ -46,26 +48,17 @@ void Play(int peer, const std::vector<std::string>& transfers, const std::atomic
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    orv::platform::SetTimeScale(orv::fuzz::kTimeScale);
-    orv::fuzz::WriteSendFiles();
+    orv::fuzz::StartLibrary(orv::fuzz::kTimeScale);
     g_path = orv::fuzz::ScratchPath("usb.sock");
     sockaddr_un at{};
     at.sun_family = AF_UNIX;
     std::strncpy(at.sun_path, g_path.c_str(), sizeof at.sun_path - 1);
     g_listener = orv::fuzz::Listen(reinterpret_cast<sockaddr*>(&at), sizeof at);
-    Ol_Initialize();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    orv::fuzz::Input in(data, size);
-    const std::uint8_t op = in.Byte();
-    const orv::fuzz::Input flags = in.Sub(1);
-    std::vector<std::string> transfers;
-    while (in.Left() > 0) transfers.push_back(in.Take(in.Word() % 1025));
     UsbOpenRecord record{g_path.data()};
-    orv::fuzz::AgainstPeer(
-        op, flags, g_listener, [&] { return Ol_Open_USB(&record); },
-        [&](int peer, const std::atomic<bool>& done) { Play(peer, transfers, done); });
-    return 0;
+    return orv::fuzz::AgainstPeer(
+        data, size, g_listener, [&] { return Ol_Open_USB(&record); }, Play);
 }

@@ -12,9 +12,7 @@ cd "$(dirname "$0")/../.." || exit 1
 tree=$(pwd)
 packages=$tree/build/packages
 version=$(sed -n 's/^__version__ = "\(.*\)"$/\1/p' python/orvlib/_version.py)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-fail() { echo "FAILED: $*"; exit 1; }
+. tests/script_support.sh
 
 has() {  # listing path...
   listing=$1; shift

@@ -4,20 +4,14 @@
 // part-way. Each gets a price table sent and its sales series
 // collected; the demo then checks every good register's files against the
 // simulator's own data.
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "../demo_support.h"
 #include "collect.h"
 
 namespace collect {
@@ -46,19 +40,8 @@ const DemoRegister kRegisters[] = {
     {"bar", Link::kTcp, "--end-after 3", "82: hangs up after two blocks"},
 };
 
-void WriteText(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-std::string HexOf(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string text;
-    for (std::istreambuf_iterator<char> it(in), end; it != end; ++it) {
-        if (*it != '\r' && *it != '\n' && *it != ',') text += *it;
-    }
-    return text;
-}
+using orv::demo::HexOf;
+using orv::demo::WriteText;
 
 // Rows of two and three bytes in hex; each register's differ.
 std::string Rows(unsigned seed, unsigned count) {
@@ -71,60 +54,26 @@ std::string Rows(unsigned seed, unsigned count) {
     return text;
 }
 
-class Simulator {
-  public:
-    bool Start(const std::string& program, const fs::path& data, Link link, const char* fault,
-               const fs::path& log, const fs::path& socket) {
-        pid_ = fork();
-        if (pid_ < 0) return false;
-        if (pid_ == 0) {
-            FILE* out = std::freopen(log.c_str(), "w", stdout);
-            if (out == nullptr) _exit(127);
-            std::vector<std::string> args = {program, "--data", data.string()};
-            if (link == Link::kTcp) {
-                args.insert(args.end(), {"--tcp", "0"});
-            } else if (link == Link::kUsb) {
-                args.insert(args.end(), {"--usb", socket.string()});
-            } else {
-                args.push_back("--pty");
-            }
-            std::string faults = fault;
-            for (std::size_t at = 0; at < faults.size();) {
-                std::size_t space = faults.find(' ', at);
-                if (space == std::string::npos) space = faults.size();
-                args.push_back(faults.substr(at, space - at));
-                at = space + 1;
-            }
-            std::vector<char*> argv;
-            for (std::string& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        // Its first line says where it serves: a port or a pty, as the last word.
-        for (int i = 0; i < 200; ++i) {
-            std::ifstream in(log);
-            std::string line;
-            if (std::getline(in, line) && !line.empty() && in) {
-                where_ = line.substr(line.rfind(' ') + 1);
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-        return false;
+// The simulator's command line for a register: its link and its faults.
+std::vector<std::string> SimulatorArgs(const std::string& program, const fs::path& data,
+                                       const DemoRegister& reg, const fs::path& socket) {
+    std::vector<std::string> args = {program, "--data", data.string()};
+    if (reg.link == Link::kTcp) {
+        args.insert(args.end(), {"--tcp", "0"});
+    } else if (reg.link == Link::kUsb) {
+        args.insert(args.end(), {"--usb", socket.string()});
+    } else {
+        args.push_back("--pty");
     }
-    const std::string& Where() const { return where_; }
-    ~Simulator() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
+    const std::string faults = reg.fault;
+    for (std::size_t at = 0; at < faults.size();) {
+        std::size_t space = faults.find(' ', at);
+        if (space == std::string::npos) space = faults.size();
+        args.push_back(faults.substr(at, space - at));
+        at = space + 1;
     }
-
-  private:
-    pid_t pid_ = -1;
-    std::string where_;
-};
+    return args;
+}
 
 }  // namespace
 
@@ -150,7 +99,7 @@ int Demo(const std::string& self, std::string dir, bool keep) {
     WriteText(work / "prices" / "header.txt", "0100000000000001020203");
     WriteText(work / "prices" / "prices.txt", Rows(1000, 40));
 
-    std::vector<Simulator> sims(std::size(kRegisters));
+    std::vector<orv::demo::Simulator> sims(std::size(kRegisters));
     std::string toml =
         "# eight registers of a demo shop\n"
         "[collect]\nretries = 1\nbackoff_ms = 500\n\n"
@@ -170,9 +119,8 @@ int Demo(const std::string& self, std::string dir, bool keep) {
                   Rows(static_cast<unsigned>(i), static_cast<unsigned>(30 + 20 * i)));
         WriteText(data / "out" / "data.002",
                   Rows(static_cast<unsigned>(i + 50), static_cast<unsigned>(10 + 5 * i)));
-        if (!sims[i].Start(sim, data, reg.link, reg.fault,
-                           work / "registers" / (std::string(reg.name) + ".log"),
-                           work / (std::string(reg.name) + ".sock"))) {
+        if (!sims[i].Start(SimulatorArgs(sim, data, reg, work / (std::string(reg.name) + ".sock")),
+                           work / "registers" / (std::string(reg.name) + ".log"))) {
             std::fprintf(stderr, "orv-collect: cannot start %s\n", sim.c_str());
             return 1;
         }

@@ -1,20 +1,15 @@
 // orvctl demo on POSIX systems: orv-sim started as a child for each link.
 #include "demo.h"
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "../demo_support.h"
 #include "orv_lib.h"
 #include "progress.h"
 #include "result_text.h"
@@ -35,74 +30,34 @@ const char* const kHostRows[2] = {"1111111111\r\n2222222222\r\n3333333333\r\n", 
 const char* const kRegisterRows[2] = {"0102030405\r\n0A0B0C0D0E\r\n",
                                       "F0E0D0C0B0\r\nABCDEF0123\r\n"};
 
-void WriteFile(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
+using orv::demo::HexOf;
+using orv::demo::WriteText;
 
-// The hex text of a file without CR, LF and commas: the data, whatever the layout.
-std::string HexOf(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string text;
-    for (std::istreambuf_iterator<char> it(in), end; it != end; ++it) {
-        if (*it != '\r' && *it != '\n' && *it != ',') text += *it;
-    }
-    return text;
-}
-
-// The simulator as a child process; its log is read on a thread of its own.
-class Simulator {
+// The simulator of one link, serving the register folder, its log in
+// sim-LINK.log of the working folder; with verbose, that log is printed once
+// the link's exchange is over.
+class LinkSimulator : public orv::demo::Simulator {
   public:
-    bool Start(const std::vector<std::string>& args, bool verbose) {
-        verbose_ = verbose;
-        int out[2];
-        if (pipe(out) != 0) return false;
-        pid_ = fork();
-        if (pid_ < 0) return false;
-        if (pid_ == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            close(out[0]);
-            close(out[1]);
-            std::vector<char*> argv;
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            std::_Exit(127);
-        }
-        close(out[1]);
-        stream_ = fdopen(out[0], "r");
-        // Its first line says where it serves.
-        char line[512];
-        if (stream_ == nullptr || std::fgets(line, sizeof line, stream_) == nullptr) return false;
-        ready_ = line;
-        if (!ready_.empty() && ready_.back() == '\n') ready_.pop_back();
-        reader_ = std::thread([this] {
-            char text[1024];
-            while (std::fgets(text, sizeof text, stream_) != nullptr) {
-                if (verbose_) std::printf("    sim| %s", text);
-            }
-        });
-        return true;
+    LinkSimulator(const std::string& program, std::vector<std::string> args, const fs::path& work,
+                  const std::string& link, bool verbose)
+        : log_(work / ("sim-" + link + ".log")), verbose_(verbose) {
+        args.insert(args.begin(), program);
+        args.insert(args.end(), {"--data", (work / "register").string()});
+        started_ = Start(args, log_);
+        if (!started_) std::fprintf(stderr, "orvctl demo: cannot start %s\n", program.c_str());
     }
-
-    // What follows the last space of the ready line: a port or a device path.
-    std::string Where() const { return ready_.substr(ready_.rfind(' ') + 1); }
-
-    ~Simulator() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
+    ~LinkSimulator() {
+        std::ifstream in(log_);
+        for (std::string line; verbose_ && std::getline(in, line);) {
+            std::printf("    sim| %s\n", line.c_str());
         }
-        if (reader_.joinable()) reader_.join();
-        if (stream_ != nullptr) std::fclose(stream_);
     }
+    bool Started() const { return started_; }
 
   private:
-    pid_t pid_ = -1;
-    std::FILE* stream_ = nullptr;
-    std::thread reader_;
-    std::string ready_;
-    bool verbose_ = false;
+    fs::path log_;
+    bool verbose_;
+    bool started_ = false;
 };
 
 struct Check {
@@ -163,12 +118,12 @@ void Exchange(const fs::path& work, const fs::path& reg, Check& check) {
 void Prepare(const fs::path& work) {
     fs::create_directories(work / "host");
     fs::create_directories(work / "register" / "out");
-    WriteFile(work / "host" / "header.txt", kHeaderHex);
-    WriteFile(work / "host" / "send.txt", kHostRows[0]);
-    WriteFile(work / "host" / "send.002", kHostRows[1]);
-    WriteFile(work / "register" / "out" / "header.txt", kHeaderHex);
-    WriteFile(work / "register" / "out" / "data.txt", kRegisterRows[0]);
-    WriteFile(work / "register" / "out" / "data.002", kRegisterRows[1]);
+    WriteText(work / "host" / "header.txt", kHeaderHex);
+    WriteText(work / "host" / "send.txt", kHostRows[0]);
+    WriteText(work / "host" / "send.002", kHostRows[1]);
+    WriteText(work / "register" / "out" / "header.txt", kHeaderHex);
+    WriteText(work / "register" / "out" / "data.txt", kRegisterRows[0]);
+    WriteText(work / "register" / "out" / "data.002", kRegisterRows[1]);
 }
 
 std::string SimulatorPath() {
@@ -201,11 +156,8 @@ int RunDemo(const DemoOptions& options) {
     Check check;
 
     if (options.tcp) {
-        Simulator simulator;
-        if (!simulator.Start({sim, "--tcp", "0", "--data", reg.string()}, options.verbose)) {
-            std::fprintf(stderr, "orvctl demo: cannot start %s\n", sim.c_str());
-            return 1;
-        }
+        LinkSimulator simulator(sim, {"--tcp", "0"}, work, "tcp", options.verbose);
+        if (!simulator.Started()) return 1;
         std::string port = simulator.Where().substr(simulator.Where().rfind(':') + 1);
         std::printf("\nTCP: register simulator on 127.0.0.1:%s\n", port.c_str());
         std::string address = "127.0.0.1", terminal = "127.0.0.1";
@@ -220,11 +172,8 @@ int RunDemo(const DemoOptions& options) {
     }
 
     if (options.serial) {
-        Simulator simulator;
-        if (!simulator.Start({sim, "--pty", "--data", reg.string()}, options.verbose)) {
-            std::fprintf(stderr, "orvctl demo: cannot start %s\n", sim.c_str());
-            return 1;
-        }
+        LinkSimulator simulator(sim, {"--pty"}, work, "serial", options.verbose);
+        if (!simulator.Started()) return 1;
         std::string device = simulator.Where();
         std::string variable = "ORV_LIB_COM" + std::to_string(kDemoComPort);
         setenv(variable.c_str(), device.c_str(), 1);
@@ -242,12 +191,9 @@ int RunDemo(const DemoOptions& options) {
     }
 
     if (options.usb) {
-        Simulator simulator;
-        const std::string socketPath = (work / "usb.sock").string();
-        if (!simulator.Start({sim, "--usb", socketPath, "--data", reg.string()}, options.verbose)) {
-            std::fprintf(stderr, "orvctl demo: cannot start %s\n", sim.c_str());
-            return 1;
-        }
+        LinkSimulator simulator(sim, {"--usb", (work / "usb.sock").string()}, work, "usb",
+                                options.verbose);
+        if (!simulator.Started()) return 1;
         std::string device = simulator.Where();
         std::printf("\nUSB: register simulator behind %s\n", device.c_str());
         UsbOpenRecord open{device.data()};

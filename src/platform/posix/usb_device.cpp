@@ -36,11 +36,6 @@ namespace {
 
 constexpr std::uint32_t kSliceMs = 100;
 
-void CopyText(char* out, std::size_t size, const char* text) {
-    if (out == nullptr || size == 0) return;
-    std::snprintf(out, size, "%s", text);
-}
-
 // poll that starts its slice again after a signal.
 int PollRetry(pollfd* fds, nfds_t count, std::uint32_t realMs) {
     for (;;) {

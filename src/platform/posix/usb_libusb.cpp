@@ -28,11 +28,6 @@ namespace {
 
 constexpr std::uint32_t kSliceMs = 100;
 
-void CopyText(char* out, std::size_t size, const char* text) {
-    if (out == nullptr || size == 0) return;
-    std::snprintf(out, size, "%s", text);
-}
-
 // Runs libusb's events for realMs real milliseconds, or until *done is set.
 // The flag is read here, not by libusb: the callback that sets it may run on
 // the removal watch's thread, and libusb wakes this one when it has.

@@ -5,10 +5,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/usb_device.h"
 
 namespace orv::platform {
+
+// Copies text into out (size bytes, cut to fit, always terminated); nothing
+// when out is null or size is 0. For the error texts of both POSIX devices.
+inline void CopyText(char* out, std::size_t size, const char* text) {
+    if (out == nullptr || size == 0) return;
+    std::snprintf(out, size, "%s", text);
+}
 
 // Opens the device that ids ("VVVV:PPPP" or "VVVV:PPPP:SERIAL", the text after
 // "usb:") designates. Null when it does not open; errorText says why.
