@@ -153,9 +153,7 @@ std::string Listing(const std::string& dir) {
 TEST_F(NamedMutexTest, LivesWhereOnlyTheUserCanCreateFiles) {
     char runtime[] = "/tmp/orv-runtime-XXXXXX";
     ASSERT_NE(mkdtemp(runtime), nullptr);
-    const char* saved = std::getenv("XDG_RUNTIME_DIR");
-    std::string savedValue = saved ? saved : "";
-    objects::SetNamedObjectDir(nullptr);
+    objects::SetNamedObjectDir(nullptr);  // the shipped rules, until TearDown
     std::string name = name_ + std::to_string(getpid());
     std::string shmPath = "/dev/shm/" + name + kDataModelTag + "." + std::to_string(geteuid());
     char path[256];
@@ -172,11 +170,8 @@ TEST_F(NamedMutexTest, LivesWhereOnlyTheUserCanCreateFiles) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.expected);
         chmod(runtime, c.runtimeMode);
-        if (c.set) {
-            setenv("XDG_RUNTIME_DIR", runtime, 1);
-        } else {
-            unsetenv("XDG_RUNTIME_DIR");
-        }
+        if (c.set) setenv("XDG_RUNTIME_DIR", runtime, 1);
+        if (!c.set) unsetenv("XDG_RUNTIME_DIR");
         ASSERT_TRUE(objects::NamedObjectPath(name.c_str(), path, sizeof path));
         EXPECT_EQ(std::string(path), c.expected);
         mode_t oldMask = umask(0);
@@ -190,11 +185,6 @@ TEST_F(NamedMutexTest, LivesWhereOnlyTheUserCanCreateFiles) {
         NamedMutexClose(m);
         unlink(c.expected.c_str());
     }
-    if (saved) {
-        setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
-    } else {
-        unsetenv("XDG_RUNTIME_DIR");
-    }
     EXPECT_EQ(Listing(runtime), "");
     rmdir(runtime);
 }
@@ -203,61 +193,44 @@ TEST_F(NamedMutexTest, LivesWhereOnlyTheUserCanCreateFiles) {
 // user's object, one others may open, a short or foreign file, a FIFO, a
 // link) makes the open fail at once, as a failed CreateMutexA does.
 TEST_F(NamedMutexTest, RefusesAnObjectThatIsNotAWholeMutexOfOurs) {
-    const std::string path = path_;
-    auto makeMutexFile = [&] {
-        NamedMutex* m = NamedMutexOpen(name_.c_str());
-        ASSERT_NE(m, nullptr);
-        NamedMutexClose(m);
+    const std::string path = path_, real = path + "-real";
+    auto mutexFile = [&](mode_t mode, uid_t owner) {
+        NamedMutexClose(NamedMutexOpen(name_.c_str()));
+        return chmod(path.c_str(), mode) == 0 && chown(path.c_str(), owner, owner) == 0;
     };
     auto plainFile = [&](std::size_t size, char fill) {
-        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-        ASSERT_GE(fd, 0);
-        std::string bytes(size, fill);
-        ASSERT_EQ(write(fd, bytes.data(), size), static_cast<ssize_t>(size));
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        const std::string bytes(size, fill);
+        const bool ok = fd >= 0 && write(fd, bytes.data(), size) == static_cast<ssize_t>(size);
         close(fd);
+        return ok;
     };
-    struct Case {
-        const char* what;
-        std::function<void()> plant;
-    } cases[] = {
-        {"another user's mutex",
-         [&] {
-             makeMutexFile();
-             ASSERT_EQ(chown(path.c_str(), 4242, 4242), 0);
-         }},
-        {"a mutex others may write",
-         [&] {
-             makeMutexFile();
-             chmod(path.c_str(), 0606);
-         }},
-        {"a mutex others may read",
-         [&] {
-             makeMutexFile();
-             chmod(path.c_str(), 0640);
-         }},
-        {"an empty file", [&] { plainFile(0, 0); }},
-        {"a zero-filled file", [&] { plainFile(64, 0); }},
-        {"a file of text", [&] { plainFile(4096, 'x'); }},
-        {"a FIFO", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+    const std::pair<const char*, std::function<bool()>> cases[] = {
+        {"another user's mutex", [&] { return mutexFile(0600, 4242); }},
+        {"a mutex others may write", [&] { return mutexFile(0606, geteuid()); }},
+        {"a mutex others may read", [&] { return mutexFile(0640, geteuid()); }},
+        {"an empty file", [&] { return plainFile(0, 0); }},
+        {"a zero-filled file", [&] { return plainFile(64, 0); }},
+        {"a file of text", [&] { return plainFile(4096, 'x'); }},
+        {"a FIFO", [&] { return mkfifo(path.c_str(), 0600) == 0; }},
         {"a link to a mutex of ours",
          [&] {
-             makeMutexFile();
-             ASSERT_EQ(rename(path.c_str(), (path + "-real").c_str()), 0);
-             ASSERT_EQ(symlink((path + "-real").c_str(), path.c_str()), 0);
+             return mutexFile(0600, geteuid()) && rename(path.c_str(), real.c_str()) == 0 &&
+                    symlink(real.c_str(), path.c_str()) == 0;
          }},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        c.plant();
+    for (const auto& [what, plant] : cases) {
+        SCOPED_TRACE(what);
+        ASSERT_TRUE(plant());
         auto start = std::chrono::steady_clock::now();
         NamedMutex* m = NamedMutexOpen(name_.c_str());
         EXPECT_EQ(m, nullptr);
         EXPECT_LT(MsSince(start), 500.0);
         NamedMutexClose(m);
         unlink(path.c_str());
-        unlink((path + "-real").c_str());
+        unlink(real.c_str());
     }
-    makeMutexFile();  // the name works again once the object is gone
+    ASSERT_TRUE(mutexFile(0600, geteuid()));  // the name works again once the object is gone
 }
 
 // Processes killed at random points while creating mutexes leave nothing that

@@ -1,9 +1,6 @@
-// The serial link's handshakes and transfers against the register's side of
-// the protocol on a virtual null modem: sequence control, retries, time-outs,
-// cancels and a register that misbehaves; then the transfers end to end
-// through the exports (the record and file formats are the transfer tests'):
-// the handshakes around them, what lands in the files, and how every failure
-// ends.
+// The serial link's handshakes against the register's side on a virtual null
+// modem (sequence control, retries, time-outs, cancels), then the transfers
+// through the exports and how every failure ends.
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -14,15 +11,12 @@ namespace {
 
 using namespace orv::serial;
 using namespace orv::reg;
-using orv::test::CancelAfter;
 using orv::test::Text;
 using Call = std::function<std::uint32_t()>;
 using Reply = SerialRegister::Reply;
 using Script = std::function<void(SerialRegister&)>;
 using Texts = std::vector<std::string>;
 
-constexpr std::uint32_t kCancelled = orv::CancelRequested;
-constexpr std::uint32_t kEotStatus = orv::LinkEot;
 constexpr std::uint32_t kNoAnswer = orv::LinkNoAnswer;
 constexpr int kWait = 5000;                // real ms the register waits for the host
 constexpr std::uint32_t kTimeout = 20000;  // protocol ms the host waits for the register
@@ -49,8 +43,7 @@ class SerialProcedures : public orv::test::SerialTest {
                 [=] { return RsEndWithAck(ms, retries); },
                 [=, this] { return SendRecv("ab", ms); }};
     }
-    // Every byte the register read, once its script is done.
-    std::vector<std::uint8_t> Wire() {
+    std::vector<std::uint8_t> Wire() {  // what the register read, once done
         JoinBackground();
         return reg().received();
     }
@@ -95,7 +88,7 @@ TEST_F(SerialProcedures, ReceiveRecords) {
         ASSERT_EQ(RecvRecord(), 0u);
         EXPECT_EQ(Got(), expected);
     }
-    EXPECT_EQ(RecvRecord(), kEotStatus);
+    EXPECT_EQ(RecvRecord(), orv::LinkEot);
     EXPECT_EQ(Wire(), Text("\x04\x06\x06\x15\x15\x15\x15\x15\x15\x06\x06\x06"));
     // A time-out returns 2 and sends nothing more than the ACK.
     EXPECT_EQ(RecvRecord(300), kNoAnswer);
@@ -182,10 +175,10 @@ TEST_F(SerialProcedures, SendRecvRecord) {
 TEST_F(SerialProcedures, Cancels) {
     // Set before a procedure: EOT, and nothing else.
     ASSERT_EQ(Ol_Cancel(1), OL_OK);
-    EXPECT_EQ(RecvRecord(), kCancelled);
-    EXPECT_EQ(SendRecord("ab"), kCancelled);
-    EXPECT_EQ(RsEndWithAck(5000, 0), kCancelled);
-    EXPECT_EQ(SendRecv("ab"), kCancelled);
+    EXPECT_EQ(RecvRecord(), orv::CancelRequested);
+    EXPECT_EQ(SendRecord("ab"), orv::CancelRequested);
+    EXPECT_EQ(RsEndWithAck(5000, 0), orv::CancelRequested);
+    EXPECT_EQ(SendRecv("ab"), orv::CancelRequested);
     EXPECT_EQ(modem().TakeAll(), Text("\x04\x04\x04\x04"));
 
     // Our rule: a cancel ends every wait on a quiet line at once, with a time
@@ -206,8 +199,8 @@ TEST_F(SerialProcedures, Cancels) {
         for (std::size_t i = 0; i < waits.size(); ++i) {
             SCOPED_TRACE(::testing::Message() << ms << " ms, wait " << i);
             Ol_Cancel(0);
-            std::thread canceller = CancelAfter(50);
-            EXPECT_LT(Timed([&] { EXPECT_EQ(waits[i](), kCancelled); }), 50u * 2000u);
+            std::thread canceller = orv::test::CancelAfter(50);
+            EXPECT_LT(Timed([&] { EXPECT_EQ(waits[i](), orv::CancelRequested); }), 50u * 2000u);
             canceller.join();
             EXPECT_EQ(modem().TakeAll(), Text(sent[i]));
         }

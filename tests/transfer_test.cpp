@@ -1,7 +1,6 @@
-// Transfer files and headers: data files read into records and blocks with
-// their end-of-file rules, received data written as hex or as columns, short
-// writes; header files in both forms, parsing, the row geometry of each link
-// and every refused header.
+// Transfer files and headers: data files read into records and blocks,
+// received data written as hex or columns, short writes; header files in both
+// forms, the row geometry of each link and every refused header.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -39,7 +38,7 @@ RowLayout Layout(std::initializer_list<std::uint8_t> widths, LinkKind link = Lin
 
 std::string Rows(const std::string& row, std::size_t count) {
     std::string out;
-    for (std::size_t i = 0; i < count; ++i) out += row;
+    while (count-- > 0) out += row;
     return out;
 }
 
@@ -50,7 +49,7 @@ class TransferFilesTest : public orv::test::LibraryTest {
         return file_;
     }
     File& Put(const std::string& content) {
-        std::ofstream(TempPath("in"), std::ios::binary) << content;
+        orv::test::Put(TempPath("in"), content);
         return Open("in", kModeRead);
     }
     std::string Get(const std::string& name) {
@@ -99,11 +98,8 @@ TEST_F(TransferFilesTest, FullAndPartialRecordsOfEachLink) {
     EXPECT_EQ(records[0].substr(0, 8), "0000F000");
     // Plain layout: offsets and byte counts of 495 bytes.
     records = Records(Rows("5A", 1000), Layout({}));
-    ASSERT_EQ(records.size(), 3u);
-    EXPECT_EQ(records[0].size(), 1000u);
-    EXPECT_EQ(records[0].substr(0, 10), "000001EF00");
-    EXPECT_EQ(records[1].substr(0, 10), "01EF01EF00");
-    EXPECT_EQ(records[2], "03DE000A01" + Rows("5A", 10));
+    EXPECT_EQ(records, (Texts{"000001EF00" + Rows("5A", 495), "01EF01EF00" + Rows("5A", 495),
+                              "03DE000A01" + Rows("5A", 10)}));
 
     // Network: 289 rows of 5 bytes; lowercase pairs are not converted.
     records =
@@ -214,8 +210,7 @@ class TransferHeaderTest : public orv::test::LibraryTest {
     std::string Get(const std::string& name) { return orv::test::Slurp(TempPath(name)); }
     // Sends a header file of text with format; returns the result.
     std::uint32_t Send(const std::string& text, LinkKind link, std::uint32_t format = 0) {
-        path_ = TempPath("h.txt");
-        std::ofstream(path_, std::ios::binary) << text;
+        orv::test::Put(path_ = TempPath("h.txt"), text);
         return PrepareSendHeader(HeaderFileDesc{format, path_.data(), 0}, link);
     }
     std::uint32_t Accept(const std::string& record, LinkKind link = LinkSerial) {
@@ -266,16 +261,13 @@ TEST_F(TransferHeaderTest, HeaderFilesBothFormsAndBack) {
 
 TEST_F(TransferHeaderTest, BadPairsLeaveFieldsZeroAndEndTheWidthTable) {
     TransferHeader h{};
-    // Flags 01 07, carried AABBCCDDEE, file "0x", last 09, widths 02 "zz" 03.
+    // Flags 01 07, carried AABBCCDDEE, file "0x" (lowercase is no hex), last
+    // 09, widths 02 "zz" 03: nothing taken after the bad pair.
     ParseHeaderHex("0107AABBCCDDEE0x0902zz03", 12, &h);
-    EXPECT_EQ(h.tableFlag, 1);
-    EXPECT_EQ(h.unsplitFlag, 7);
-    EXPECT_EQ(h.carried[0], 0xAA);
-    EXPECT_EQ(h.carried[4], 0xEE);
-    EXPECT_EQ(h.fileNumber, 0);  // lowercase is no hex
-    EXPECT_EQ(h.lastFileNumber, 9);
-    EXPECT_EQ(h.widths[0], 2);
-    EXPECT_EQ(h.widths[1] + h.widths[2], 0);  // nothing taken after the bad pair
+    EXPECT_EQ(
+        std::vector<int>({h.tableFlag, h.unsplitFlag, h.carried[0], h.carried[4], h.fileNumber,
+                          h.lastFileNumber, h.widths[0], h.widths[1], h.widths[2]}),
+        std::vector<int>({1, 7, 0xAA, 0xEE, 0, 9, 2, 0, 0}));
 
     // Format 0 counts a line end in the text; on the network its byte stays 0.
     ASSERT_EQ(Send(kBase + "0203\r\n", LinkNetwork), OL_OK);

@@ -57,8 +57,6 @@ const Packets kSeries = {{0x03, HeaderPacket(1)},
                          {0x44, {0, 0, 0, 2, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 1, 2, 3, 4, 5}},
                          {0x43, HeaderPacket(2)},
                          {0x44, {0, 0, 0, 1, 0xFF, 0xEE, 0xDD, 0xCC, 0xBB}}};
-const std::string kCsv1 = "AABB,CCDDEE\r\n0102,030405\r\n";
-const std::string kCsv2 = "FFEE,DDCCBB\r\n";
 const Packet kAck = {0x01, {}};
 const Packet kEnd = {0x81, {}};
 const Packet kNakEnd = {0x82, {}};
@@ -194,20 +192,9 @@ TEST_F(Usb, SendsASeriesWithSelectionAndCommandAndALineFile) {
     EXPECT_EQ(seen, (Packets{{0x05, {1, 2}}, {0x05, {}}, {0x45, {0xFF}}}));
 }
 
-TEST_F(Usb, ReceivesASeriesAndReplyFiles) {
-    char command[] = "GET";
-    request = Request(0, 1, command);
-    header.format = 1;
-    data.csv = 1;
-    data.byteCount = 7;
-    ASSERT_EQ(Exchange(&header, &data, "rarsrsrsrsr", kSeries), OL_OK);
-    EXPECT_EQ(seen, (Packets{kAck, {0x00, Text("GET")}, kAck, kAck, kAck, kEnd}));
-    EXPECT_EQ(Slurp(header.path), "01,00,0000,00,0000,01,02,02,03");
-    EXPECT_EQ(Slurp(data.path), kCsv1);
-    EXPECT_EQ(Slurp(TempPath("DATA.002")), kCsv2);
-    EXPECT_EQ(data.byteCount, 33u);
-
-    // Reply file: a line per packet by the low four bits of its KIND.
+// A reply file: a line per packet by the low four bits of its KIND (a series
+// received: the fault matrix).
+TEST_F(Usb, ReceivesReplyFiles) {
     request = Request(0, 2);
     data.byteCount = 1;
     const Packets replies = {{0x03, Text("/HDR1/\x01")}, {0x07, Text("raw")}, {0x84, {0xAB}}};
