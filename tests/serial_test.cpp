@@ -209,18 +209,15 @@ TEST_F(SerialProcedures, Cancels) {
 
 // --- transfers through the exports ---
 
-// A table header, file 1 of 2, columns of widths 2 and 3, and the records of
-// the two files; file 1 of a series of 3 and its file 3.
+// A table header of columns of widths 2 and 3 for file k of last, the
+// records of the two files of a series and the csv files they make.
+std::string Header(char k, char last = '2') {
+    return std::string("/HDR1/010000000000000") + k + '0' + last + "0203";
+}
 const std::string kHeaderCsv = "01,00,0000,00,0000,01,02,02,03";
-const std::string kHeader1 = "/HDR1/0100000000000001020203";
-const std::string kHeader2 = "/HDR1/0100000000000002020203";
-const std::string kData1 = "00000201AABBCCDDEE0102030405";
-const std::string kData2 = "00000101FFEEDDCCBB";
-const std::string kCsv1 = "AABB,CCDDEE\r\n0102,030405\r\n";
-const std::string kCsv2 = "FFEE,DDCCBB\r\n";
-const std::string kHeaderOf3Csv = "01,00,0000,00,0000,01,03,02,03";
-const std::string kHeader1Of3 = "/HDR1/0100000000000001030203";
-const std::string kHeader3Of3 = "/HDR1/0100000000000003030203";
+const std::string kHeader1 = Header('1'), kHeader2 = Header('2');
+const std::string kData1 = "00000201AABBCCDDEE0102030405", kData2 = "00000101FFEEDDCCBB";
+const std::string kCsv1 = "AABB,CCDDEE\r\n0102,030405\r\n", kCsv2 = "FFEE,DDCCBB\r\n";
 
 // The register's side of a host receive: ENQ on the host's EOT (or, from
 // `digit` on, no ENQ), one record on each ACK, and EOT after the last when `end`.
@@ -348,10 +345,10 @@ TEST_F(SerialTransfer, ExchangesInLineModesZeroAndOne) {
         // A series of 3 whose file 2 is missing; no command, a bare EOT.
         Put("M.003", kCsv2);
         request = Request(1);
-        header = {1, Put("hdr3.txt", kHeaderOf3Csv), 0};
+        header = {1, Put("hdr3.txt", "01,00,0000,00,0000,01,03,02,03"), 0};
         data = {1, 0, Put("M.CSV", kCsv1), 0};
         EXPECT_EQ(Against(Take(&got, 4), WriteRead(request, &header, &data)), OL_OK);
-        EXPECT_EQ(got, (Texts{kHeader1Of3, kData1, kHeader3Of3, kData2}));
+        EXPECT_EQ(got, (Texts{Header('1', '3'), kData1, Header('3', '3'), kData2}));
         // A line file: a CR LF line end is not sent, a bare LF is.
         data = {0, 0, Put("lines.txt", "0102\r\n0304\n"), 0};
         EXPECT_EQ(Against(Take(&got, 2), WriteRead(request, nullptr, &data)), OL_OK);
