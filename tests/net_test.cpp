@@ -18,24 +18,54 @@
 #include "net/net_block.h"
 #include "net/net_cells.h"
 #include "platform/clock.h"
-#include "support/net_peer.h"
+#include "register/tcp_register.h"
+#include "support/library_test.h"
 
 namespace {
 
 using orv::net::Net;
 using orv::reg::TcpBlock;
 using orv::reg::TcpStatus;
-using orv::test::Bytes;
 using orv::test::Cancelled;
-using orv::test::kNetWait;
 using orv::test::OpenDescriptors;
 using orv::test::Put;
 using orv::test::SecondsSince;
 using orv::test::Slurp;
 using orv::test::Text;
+using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
+constexpr int kNetWait = 5000;  // how long the register waits for the host, ms
 
-class NetLink : public orv::test::NetTest {
+// A register side listening on the loopback address, and the library opened
+// to it through Ol_Open_MWS.
+class NetTest : public orv::test::LibraryTest {
+  protected:
+    void SetUp() override {
+        LibraryTest::SetUp();
+        ASSERT_TRUE(reg.Listen());
+    }
+    // Ol_Open_MWS with the given texts (which it only reads) and port.
+    static std::uint32_t OpenMws(const char* registerText, const char* terminalText,
+                                 std::uint32_t port) {
+        NetworkOpenRecord record{const_cast<char*>(registerText), const_cast<char*>(terminalText),
+                                 port};
+        return Ol_Open_MWS(&record);
+    }
+    void OpenToRegister() {
+        Ol_Initialize();
+        ASSERT_EQ(OpenMws("127.0.0.1", "192.168.1.10", reg.Port()), OL_OK);
+        ASSERT_TRUE(reg.Accept(kNetWait));
+    }
+    void Reopen() {  // on a fresh connection
+        Ol_Close();
+        reg.CloseConnection();
+        OpenToRegister();
+    }
+
+    orv::reg::TcpRegister reg;
+};
+
+class NetLink : public NetTest {
   protected:
     // Receives one block into the block record.
     std::uint32_t Receive() {
@@ -331,7 +361,7 @@ const std::string kCsv1 = "AABB,CCDDEE\r\n0102,030405\r\n";
 const std::string kCsv2 = "FFEE,DDCCBB\r\n";
 const Block kEnd = {0, 0x81, {}};
 
-class NetTransfer : public orv::test::NetTest {
+class NetTransfer : public NetTest {
   protected:
     void SetUp() override {
         NetTest::SetUp();
@@ -354,8 +384,7 @@ class NetTransfer : public orv::test::NetTest {
             if (step == 'a') reg.Send(0, 0x01, {});
             if (step == 'x') reg.Refuse(0);
             EXPECT_TRUE(step != 'w' || reg.Silent(30)) << "the host went on without an answer";
-            if (step == 'r' && reg.Receive(&b, orv::test::kNetWait) != orv::reg::TcpStatus::Ok)
-                return;
+            if (step == 'r' && reg.Receive(&b, kNetWait) != orv::reg::TcpStatus::Ok) return;
             if (step == 'r') seen.push_back({b.sequence, b.type, b.data});
         }
     }
