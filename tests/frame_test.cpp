@@ -55,36 +55,18 @@ TEST_F(Frame, ExportsBeforeInitialiseAndAfterEnd) {
     }
 }
 
-TEST_F(Frame, InitialiseCreatesMutexesAndTwiceStartsAfresh) {
-    Ol_Initialize();
-    EXPECT_EQ(Core().state.load(), orv::StateInitialised);
-    for (int i = 0; i < orv::MutexCount; ++i) EXPECT_EQ(orv::testing::MutexSlotKind(i), 2) << i;
-    NetworkOpenRecord mws{};
-    EXPECT_EQ(Ol_Open_MWS(&mws), OL_NO_LINK);  // leaves the network link started
-    EXPECT_EQ(Core().state.load(), orv::StateInitialised | orv::StateNetworkStarted);
-
-    int closed[32];
-    orv::testing::TakeClosedMutexes(closed, 32);
-    Ol_Initialize();  // ends the first use completely, then creates fresh mutexes
-    EXPECT_EQ(orv::testing::TakeClosedMutexes(closed, 32), orv::MutexCount);
-    EXPECT_EQ(Core().state.load(), orv::StateInitialised);
-    EXPECT_EQ(Core().openLink.load(), orv::LinkNone);
-    for (int i = 0; i < orv::MutexCount; ++i) EXPECT_EQ(orv::testing::MutexSlotKind(i), 2) << i;
-}
-
-TEST_F(Frame, FailedMutexCreationUnwindsNewestFirst) {
+TEST_F(Frame, MutexCreationUnwindsOnFailureAndInitialiseTwiceStartsAfresh) {
     orv::testing::FailMutexCreationAt(3);
     Ol_Initialize();
     int closed[32];
     ASSERT_EQ(orv::testing::TakeClosedMutexes(closed, 32), 3);
-    EXPECT_EQ(std::vector<int>(closed, closed + 3), (std::vector<int>{2, 1, 0}));
+    EXPECT_EQ(std::vector<int>(closed, closed + 3), (std::vector<int>{2, 1, 0}));  // newest first
     // Slot 3 keeps the failed creation's null.
     for (int i = 0; i < 5; ++i) EXPECT_EQ(orv::testing::MutexSlotKind(i), i == 3 ? 1 : 0) << i;
     EXPECT_EQ(Core().state.load(), 0u);
     SerialOpenRecord rs{};
     EXPECT_EQ(Ol_Open_RS(&rs), OL_BAD_STATE);
     EXPECT_EQ(Ol_Cancel(1), OL_BAD_STATE);
-
     // A failure at the first mutex has nothing to undo; a later Ol_Initialize works.
     orv::testing::FailMutexCreationAt(0);
     Ol_Initialize();
@@ -92,6 +74,16 @@ TEST_F(Frame, FailedMutexCreationUnwindsNewestFirst) {
     EXPECT_EQ(Core().state.load(), 0u);
     Ol_Initialize();
     EXPECT_EQ(Core().state.load(), orv::StateInitialised);
+    for (int i = 0; i < orv::MutexCount; ++i) EXPECT_EQ(orv::testing::MutexSlotKind(i), 2) << i;
+
+    NetworkOpenRecord mws{};
+    EXPECT_EQ(Ol_Open_MWS(&mws), OL_NO_LINK);  // leaves the network link started
+    EXPECT_EQ(Core().state.load(), orv::StateInitialised | orv::StateNetworkStarted);
+    Ol_Initialize();  // ends the first use completely, then creates fresh mutexes
+    EXPECT_EQ(orv::testing::TakeClosedMutexes(closed, 32), orv::MutexCount);
+    EXPECT_EQ(Core().state.load(), orv::StateInitialised);
+    EXPECT_EQ(Core().openLink.load(), orv::LinkNone);
+    for (int i = 0; i < orv::MutexCount; ++i) EXPECT_EQ(orv::testing::MutexSlotKind(i), 2) << i;
 }
 
 // A null record, or a connect that fails, leaves the link started but not

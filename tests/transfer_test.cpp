@@ -42,7 +42,7 @@ std::string Rows(const std::string& row, std::size_t count) {
     return out;
 }
 
-class TransferFilesTest : public orv::test::LibraryTest {
+class Transfer : public orv::test::LibraryTest {
   protected:
     File& Open(const std::string& name, const char* mode = kModeCreate) {
         EXPECT_TRUE(file_.Open(TempPath(name).c_str(), mode));
@@ -79,11 +79,28 @@ class TransferFilesTest : public orv::test::LibraryTest {
         EXPECT_TRUE(ended);
         return out;
     }
+    // Sends a header file of text with format; returns the result.
+    std::uint32_t Send(const std::string& text, LinkKind link, std::uint32_t format = 0) {
+        orv::test::Put(path_ = TempPath("h.txt"), text);
+        return PrepareSendHeader(HeaderFileDesc{format, path_.data(), 0}, link);
+    }
+    std::uint32_t Accept(const std::string& record, LinkKind link = LinkSerial) {
+        return AcceptHeader(record.data(), record.size(), link);
+    }
+    std::string Restored(std::uint32_t k) {
+        char record[200];
+        return std::string(record, RestoreHeaderBlock(k, record, sizeof record));
+    }
+    std::uint32_t Write(std::uint32_t format, const char* name) {
+        path_ = TempPath(name);
+        return WriteHeaderFile(HeaderFileDesc{format, path_.data(), 0});
+    }
 
     File file_;
+    std::string path_;
 };
 
-TEST_F(TransferFilesTest, FullAndPartialRecordsOfEachLink) {
+TEST_F(Transfer, FullAndPartialRecordsOfEachLink) {
     // Widths 2 and 3: 99 rows in a serial record of 998 characters.
     Texts records = Records(Rows("0102030405", 100), Layout({2, 3}));
     ASSERT_EQ(records.size(), 2u);
@@ -116,7 +133,7 @@ TEST_F(TransferFilesTest, FullAndPartialRecordsOfEachLink) {
     EXPECT_EQ(records[69].size(), 4u + 19u);
 }
 
-TEST_F(TransferFilesTest, EndOfFileRules) {
+TEST_F(Transfer, EndOfFileRules) {
     RowLayout small = Layout({2});
     small.rowsPerRecord = 2;
     // An empty file is one empty record, marked last.
@@ -136,7 +153,7 @@ TEST_F(TransferFilesTest, EndOfFileRules) {
     EXPECT_EQ(Records(junk, small), Texts{"00000101" + junk});
 }
 
-TEST_F(TransferFilesTest, ReceivedDataAsHexOrColumns) {
+TEST_F(Transfer, ReceivedDataAsHexOrColumns) {
     TransferHeader table = Header({2, 3});
     // Prefix 0000 02 01, then two rows of widths 2 and 3 and half a row.
     const std::string rec = "000002010002030405060708090A0B";
@@ -175,7 +192,7 @@ TEST_F(TransferFilesTest, ReceivedDataAsHexOrColumns) {
     EXPECT_TRUE(!last[0] && last[1]);
 }
 
-TEST_F(TransferFilesTest, ShortWritesAndMissingFiles) {
+TEST_F(Transfer, ShortWritesAndMissingFiles) {
     if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     EXPECT_EQ(WriteHeaderText("/dev/full", 1, "000000000000000101", 9), OL_HEADER_FILE);
     File file;
@@ -196,33 +213,10 @@ TEST_F(TransferFilesTest, ShortWritesAndMissingFiles) {
     EXPECT_FALSE(OpenNumbered(file, std::string(kPathMax + 1, 'a').c_str(), 2, kModeRead));
 }
 
-class TransferHeaderTest : public orv::test::LibraryTest {
-  protected:
-    std::string Get(const std::string& name) { return orv::test::Slurp(TempPath(name)); }
-    // Sends a header file of text with format; returns the result.
-    std::uint32_t Send(const std::string& text, LinkKind link, std::uint32_t format = 0) {
-        orv::test::Put(path_ = TempPath("h.txt"), text);
-        return PrepareSendHeader(HeaderFileDesc{format, path_.data(), 0}, link);
-    }
-    std::uint32_t Accept(const std::string& record, LinkKind link = LinkSerial) {
-        return AcceptHeader(record.data(), record.size(), link);
-    }
-    std::string Restored(std::uint32_t k) {
-        char record[200];
-        return std::string(record, RestoreHeaderBlock(k, record, sizeof record));
-    }
-    std::uint32_t Write(std::uint32_t format, const char* name) {
-        path_ = TempPath(name);
-        return WriteHeaderFile(HeaderFileDesc{format, path_.data(), 0});
-    }
-
-    std::string path_;
-};
-
 // Nine header bytes: table layout, file 1 of 1, then the widths.
 const std::string kBase = "010000000000000101";
 
-TEST_F(TransferHeaderTest, HeaderFilesBothFormsAndBack) {
+TEST_F(Transfer, HeaderFilesBothFormsAndBack) {
     // A comma-separated header file, as a receive writes it, is sent with
     // format 1; a series starts at file 1, and each file gets its number.
     ASSERT_EQ(Send("01,00,0000,00,0000,05,03,02,03\r\n", LinkSerial, 1), OL_OK);
@@ -250,7 +244,7 @@ TEST_F(TransferHeaderTest, HeaderFilesBothFormsAndBack) {
     EXPECT_EQ(Get("csv.txt"), "00,00,0000,00,0000,01,01,");
 }
 
-TEST_F(TransferHeaderTest, BadPairsLeaveFieldsZeroAndEndTheWidthTable) {
+TEST_F(Transfer, BadPairsLeaveFieldsZeroAndEndTheWidthTable) {
     TransferHeader h{};
     // Flags 01 07, carried AABBCCDDEE, file "0x" (lowercase is no hex), last
     // 09, widths 02 "zz" 03: nothing taken after the bad pair.
@@ -267,7 +261,7 @@ TEST_F(TransferHeaderTest, BadPairsLeaveFieldsZeroAndEndTheWidthTable) {
     EXPECT_EQ(State().layout.columnCount, 2u);
 }
 
-TEST_F(TransferHeaderTest, EveryRefusedHeaderWhenSending) {
+TEST_F(Transfer, EveryRefusedHeaderWhenSending) {
     const std::string zeros(200, '0');
     // The header text, the link, and the rows of a full record (0: refused).
     const std::tuple<std::string, LinkKind, std::uint32_t> cases[] = {
@@ -298,7 +292,7 @@ TEST_F(TransferHeaderTest, EveryRefusedHeaderWhenSending) {
     EXPECT_EQ(PrepareSendHeader(HeaderFileDesc{0, nullptr, 0}, LinkSerial), OL_HEADER_FILE);
 }
 
-TEST_F(TransferHeaderTest, EveryRefusedHeaderWhenReceiving) {
+TEST_F(Transfer, EveryRefusedHeaderWhenReceiving) {
     const std::string zeros(200, '0');
     for (std::size_t chars : {0u, 16u, 17u, 18u, 178u, 179u, 180u}) {
         const bool ok = chars >= 18 && chars <= 179;
