@@ -141,6 +141,7 @@ TEST_F(NetLink, OpenReadsAddressesAsScanfDoes) {
     ASSERT_EQ(OpenMws("127.000.000.001", "010.000.000.005", 0x10000u + reg.Port()), OL_OK);
     ASSERT_TRUE(reg.Accept(kNetWait));
     EXPECT_STREQ(Net().registerAddress, "127.0.0.1");  // "010" is ten, never octal
+    EXPECT_STREQ(Net().terminalAddress, "10.0.0.5");
     ASSERT_EQ(Send(0), OL_OK);
     EXPECT_EQ(Next().terminal, 5);  // the terminal's fourth number leads every block
     EXPECT_EQ(Ol_Close(), OL_OK);
