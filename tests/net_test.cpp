@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "api/library.h"
@@ -26,19 +27,14 @@ namespace {
 using orv::net::Net;
 using orv::reg::TcpBlock;
 using orv::reg::TcpStatus;
-using orv::test::Cancelled;
-using orv::test::OpenDescriptors;
-using orv::test::Put;
-using orv::test::SecondsSince;
-using orv::test::Slurp;
-using orv::test::Text;
+using namespace orv::test;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 constexpr int kNetWait = 5000;  // how long the register waits for the host, ms
 
 // A register side listening on the loopback address, and the library opened
 // to it through Ol_Open_MWS.
-class NetTest : public orv::test::LibraryTest {
+class NetTest : public LibraryTest {
   protected:
     void SetUp() override {
         LibraryTest::SetUp();
@@ -90,12 +86,8 @@ class NetLink : public NetTest {
 // Both addresses are read as "%d.%d.%d.%d" reads them; the register's must
 // then be an IPv4 address, and only the terminal's fourth number counts.
 TEST_F(NetLink, OpenReadsAddressesAsScanfDoes) {
-    struct Case {
-        const char* registerText;
-        const char* terminalText;
-        int terminalByte;  // -1: the open fails with 35
-    };
-    const Case cases[] = {
+    // Register text, terminal text, the terminal byte (-1: the open fails with 35).
+    const std::tuple<const char*, const char*, int> cases[] = {
         {"127.0.0.1\n", "10.0.0.300", 0x2C},  // a line read from a file; 300 & 0xFF
         {" 127.0.0.1", "1.2.3.-1", 0xFF},
         {"127.0.0.1 ", "\t+1. 2.3.7 rest", 7},
@@ -126,7 +118,8 @@ TEST_F(NetLink, OpenReadsAddressesAsScanfDoes) {
         EXPECT_EQ(Ol_Close(), OL_OK);
         reg.CloseConnection();
     };
-    for (const Case& c : cases) open(c.registerText, c.terminalText, reg.Port(), c.terminalByte);
+    for (const auto& [registerText, terminal, terminalByte] : cases)
+        open(registerText, terminal, reg.Port(), terminalByte);
     for (const char* bad : neither) {
         open(bad, "10.0.0.1", reg.Port(), -1);
         open("127.0.0.1", bad, reg.Port(), -1);
@@ -167,7 +160,7 @@ TEST_F(NetLink, ConnectGivesUpAfterItsTimeLimitOrOnCancel) {
     const auto start = Clock::now();
     EXPECT_EQ(OpenMws("127.0.0.1", "10.0.0.1", reg.Port()), OL_NO_LINK);
     const double took = SecondsSince(start);
-    EXPECT_TRUE(took > 0.15 && took < 3.0 * orv::test::kSlowdown) << took;
+    EXPECT_TRUE(took > 0.15 && took < 3.0 * kSlowdown) << took;
     orv::platform::SetTimeScale(1);
     EXPECT_EQ(Cancelled([&] { return OpenMws("127.0.0.1", "10.0.0.1", reg.Port()); }), OL_NO_LINK);
     for (int f : fillers) close(f);
@@ -233,7 +226,7 @@ TEST_F(NetLink, BrokenConnectionsAndLengthsGive82AtOnce) {
         if (close) reg.CloseConnection();
         const auto start = Clock::now();
         EXPECT_EQ(Receive(), OL_NET_CLOSED);
-        EXPECT_LT(SecondsSince(start), 1.0 * orv::test::kSlowdown);
+        EXPECT_LT(SecondsSince(start), 1.0 * kSlowdown);
     };
     const Bytes frame = orv::reg::TcpRegister::Frame(TcpBlock{0, 0, 0, 0, {1, 2, 3, 4, 5, 6}});
     for (int cut : {1, 5}) gives82(Bytes(frame.begin(), frame.begin() + cut), true);
@@ -511,12 +504,12 @@ TEST_F(NetTransfer, ReceivingSeriesAndReplyFiles) {
 TEST_F(NetTransfer, FailedCloseOfAWrittenFileGives4) {
     const Block last = {0, 0x44, Text("x")};
     {
-        orv::test::CloseFails fails(data.path);
+        CloseFails fails(data.path);
         Play("s", {last});
         EXPECT_EQ(Ol_Read(&data), OL_DATA_FILE);
         EXPECT_EQ(Exchange(nullptr, &data, "s", {last}), OL_DATA_FILE);
     }
-    orv::test::CloseFails fails(TempPath("DATA.002"));
+    CloseFails fails(TempPath("DATA.002"));
     header.format = 1;
     EXPECT_EQ(Exchange(&header, &data, "ssss", kSeries), OL_DATA_FILE);
     EXPECT_EQ(Slurp(TempPath("DATA.002")), kCsv2);
@@ -527,7 +520,7 @@ TEST_F(NetTransfer, FailedCloseOfAWrittenFileGives4) {
 // transfers, and one of 0 or less (read as signed) times out at once.
 TEST_F(NetTransfer, TimeLimitsOnTheScaledClock) {
     // Slower under the emulator, so that a late wake-up stays inside the bound.
-    orv::platform::SetTimeScale(1000 / orv::test::kSlowdown);
+    orv::platform::SetTimeScale(1000 / kSlowdown);
     const std::uint32_t t0 = orv::platform::NowMs();
     EXPECT_EQ(Ol_Read(&data), OL_NO_ANSWER);
     const std::uint32_t waited = orv::platform::NowMs() - t0;
@@ -544,7 +537,7 @@ TEST_F(NetTransfer, TimeLimitsOnTheScaledClock) {
     EXPECT_EQ(Ol_WriteRead(&request, nullptr, &data), OL_NO_ANSWER);
     EXPECT_GE(SecondsSince(start), 0.25);
     EXPECT_EQ(Ol_Read(&data), OL_NO_ANSWER);
-    EXPECT_LT(SecondsSince(start), 1.0 * orv::test::kSlowdown);
+    EXPECT_LT(SecondsSince(start), 1.0 * kSlowdown);
     EXPECT_TRUE(reg.Silent(50));
 
     // 0 or less times out at once, even with a block waiting.
@@ -554,7 +547,7 @@ TEST_F(NetTransfer, TimeLimitsOnTheScaledClock) {
         request.receiveWait = limit;
         start = Clock::now();
         EXPECT_EQ(Ol_WriteRead(&request, nullptr, &data), limit == 1000 ? OL_OK : OL_NO_ANSWER);
-        EXPECT_LT(SecondsSince(start), 0.5 * orv::test::kSlowdown);
+        EXPECT_LT(SecondsSince(start), 0.5 * kSlowdown);
     }
 }
 

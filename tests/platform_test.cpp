@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <tuple>
 
 #include "platform/clock.h"
 #include "platform/sync.h"
@@ -141,32 +142,29 @@ TEST_F(NamedMutexTest, LivesWhereOnlyTheUserCanCreateFiles) {
     std::string shmPath = "/dev/shm/" + name + kDataModelTag + "." + std::to_string(geteuid());
     char path[256];
 
-    struct Case {
-        mode_t runtimeMode;
-        bool set;
-        std::string expected;
-    } cases[] = {
+    // The runtime directory's mode, whether it is set, where the mutex lives.
+    const std::tuple<mode_t, bool, std::string> cases[] = {
         {0700, true, std::string(runtime) + "/" + name + kDataModelTag},
         {0750, true, shmPath},  // not private: not used
         {0700, false, shmPath},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.expected);
-        chmod(runtime, c.runtimeMode);
-        if (c.set) setenv("XDG_RUNTIME_DIR", runtime, 1);
-        if (!c.set) unsetenv("XDG_RUNTIME_DIR");
+    for (const auto& [runtimeMode, set, expected] : cases) {
+        SCOPED_TRACE(expected);
+        chmod(runtime, runtimeMode);
+        if (set) setenv("XDG_RUNTIME_DIR", runtime, 1);
+        if (!set) unsetenv("XDG_RUNTIME_DIR");
         ASSERT_TRUE(objects::NamedObjectPath(name.c_str(), path, sizeof path));
-        EXPECT_EQ(std::string(path), c.expected);
+        EXPECT_EQ(std::string(path), expected);
         mode_t oldMask = umask(0);
         NamedMutex* m = NamedMutexOpen(name.c_str());
         umask(oldMask);
         ASSERT_NE(m, nullptr);
         struct stat st {};
-        ASSERT_EQ(stat(c.expected.c_str(), &st), 0);
+        ASSERT_EQ(stat(expected.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);
         EXPECT_EQ(st.st_uid, geteuid());
         NamedMutexClose(m);
-        unlink(c.expected.c_str());
+        unlink(expected.c_str());
     }
     EXPECT_TRUE(std::filesystem::is_empty(runtime));
     rmdir(runtime);

@@ -11,8 +11,7 @@ namespace {
 
 using namespace orv::serial;
 using orv::reg::SerialRegister;
-using orv::test::Text;
-using orv::test::WaitUntil;
+using namespace orv::test;
 
 const std::string kStx = "\x02";
 
@@ -20,7 +19,7 @@ void Sleep(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-class SerialLink : public orv::test::SerialTest {
+class SerialLink : public SerialTest {
   protected:
     // Feeds input to the library and runs one RsRecvFrame on it.
     std::uint32_t Recv(const std::string& input, std::int32_t ticks = 20) {
@@ -106,7 +105,7 @@ TEST_F(SerialLink, ConnectWaitsForDsrAndHonoursCancel) {
     EXPECT_EQ(orv::Core().openLink.load(), orv::LinkNone);
     // A cancel during the DSR wait ends it with the cancel value.
     ASSERT_EQ(StartSerialSupervisor(), 0);
-    std::thread canceller = orv::test::CancelAfter(100);
+    std::thread canceller = CancelAfter(100);
     took = Timed([&] { EXPECT_EQ(RsConnect(1, 2, kPort), orv::CancelRequested); });
     canceller.join();
     EXPECT_LT(took, 2000u + 30000u);
@@ -116,29 +115,24 @@ TEST_F(SerialLink, ConnectWaitsForDsrAndHonoursCancel) {
 
 TEST_F(SerialLink, Receiver) {
     ASSERT_EQ(Open(1), OL_OK);
-    struct Case {
-        std::string input;
-        std::uint32_t result;
-        std::int32_t count;
-        std::uint32_t stxSeen;
-        std::uint8_t second;  // receive-buffer byte 1 afterwards
-    };
-    const Case cases[] = {
-        {"xy" + kStx + "0abAA\r", RxCr, 7, 1, '0'},      // what came before STX is overwritten
-        {kStx + "0a" + kStx + "1b\r", RxCr, 4, 1, '1'},  // a second STX restarts
-        {"abc\r", RxCr, 4, 0, 'b'},
-        {kStx + "0a\x05", RxEnq, 4, 1, '0'},
-        {kStx + "2a\x04", RxEot, 0, 1, '2'},
-        {"\x06", RxAck, 0, 0, '2'},
-        {"zz\x15", RxNak, 0, 0, 'z'},
-        {kStx + "3abc", RxTimeout, 0, 1, '3'},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(Recv(c.input, 3), c.result) << c.input;
+    // Input, result, count, STX seen, receive-buffer byte 1 afterwards.
+    const std::tuple<std::string, std::uint32_t, std::int32_t, std::uint32_t, std::uint8_t>
+        cases[] = {
+            {"xy" + kStx + "0abAA\r", RxCr, 7, 1, '0'},      // what came before STX is overwritten
+            {kStx + "0a" + kStx + "1b\r", RxCr, 4, 1, '1'},  // a second STX restarts
+            {"abc\r", RxCr, 4, 0, 'b'},
+            {kStx + "0a\x05", RxEnq, 4, 1, '0'},
+            {kStx + "2a\x04", RxEot, 0, 1, '2'},
+            {"\x06", RxAck, 0, 0, '2'},
+            {"zz\x15", RxNak, 0, 0, 'z'},
+            {kStx + "3abc", RxTimeout, 0, 1, '3'},
+        };
+    for (const auto& [input, result, count, stxSeen, second] : cases) {
+        EXPECT_EQ(Recv(input, 3), result) << input;
         EXPECT_EQ(
             std::make_tuple(count_, Cells().stxSeen, Cells().frameError, Cells().receiveBuffer[1]),
-            std::make_tuple(c.count, c.stxSeen, 0u, c.second))
-            << c.input;
+            std::make_tuple(count, stxSeen, 0u, second))
+            << input;
     }
     // More than 1005 bytes: the store stops at 1005 and the frame is bad.
     EXPECT_EQ(Recv(kStx + "0" + std::string(1100, 'a') + "\r"), RxCr);
@@ -281,7 +275,7 @@ TEST_F(SerialLink, DsrLostEndsTheLinkAndIsTraced) {
     EXPECT_TRUE(modem().Dtr());
 
     Ol_End();
-    const std::string all = orv::test::Slurp(path);
+    const std::string all = Slurp(path);
     for (const char* line :
          {"serial DTR on", "serial RTS on", "serial send 2 bytes: \"ab\"",
           "serial recv ACK 4 bytes: STX \"0x\" ACK", "serial line DSR off",

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <tuple>
 
 #include "support/serial_fixture.h"
 
@@ -424,14 +425,9 @@ TEST_F(SerialTransfer, FailuresAndTheirEndings) {
         Ol_Cancel(0);
         return rc;
     };
-    struct Case {
-        const char* name;
-        Script script;
-        std::function<std::uint32_t()> host;
-        std::uint32_t rc;
-        std::string tail;
-    };
-    const Case cases[] = {
+    // Each case: what the register does, the host's call, its result and what
+    // the host sent after its last frame.
+    const std::tuple<const char*, Script, Call, std::uint32_t, std::string> cases[] = {
         {"header file empty", none, WriteRead(send, &emptyHeader, &data), OL_HEADER_FILE, "\x04"},
         {"line file missing", none, WriteRead(send, nullptr, &missingData), OL_DATA_FILE, "\x04"},
         {"selection 3", none, WriteRead(badSelection, nullptr, nullptr), OL_BAD_STATE, ""},
@@ -458,12 +454,12 @@ TEST_F(SerialTransfer, FailuresAndTheirEndings) {
         {"echo answer missing", none, echo(&sendData, &answer), OL_NO_ANSWER, "\x04"},
         {"echo answered with EOT", eotForEcho, echo(&sendData, &answer), OL_EOT, ""},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, script, host, rc, tail] : cases) {
+        SCOPED_TRACE(name);
         const long files = orv::test::OpenDescriptors();
         const std::size_t from = reg().received().size();
-        EXPECT_EQ(Against(c.script, c.host), c.rc);
-        EXPECT_EQ(TailSent(from), c.tail);
+        EXPECT_EQ(Against(script, host), rc);
+        EXPECT_EQ(TailSent(from), tail);
         EXPECT_EQ(orv::test::OpenDescriptors(), files);
     }
 }
@@ -473,24 +469,19 @@ TEST_F(SerialTransfer, LineFailuresReachTheHost) {
     DataFileDesc lines{0, 0, Path("line.txt"), 0};
     ExchangeRequest send = Request(1);
     send.timeout = 60000;  // longer than the carrier watch's 300 ticks
-    struct Case {
-        std::uint32_t mode;
-        std::function<void()> fault;
-        std::uint32_t rc;
-    };
-    const Case cases[] = {
+    const std::tuple<std::uint32_t, std::function<void()>, std::uint32_t> cases[] = {
         {1, [&] { modem().SetCarrier(false); }, OL_DSR_LOST},
         {0, [&] { modem().SetCarrier(false); }, OL_CARRIER_LOST},  // silent, RTS dropped
         {0, [] {}, OL_CARRIER_BUSY},  // carrier never drops for the turnaround
         {1, [&] { modem().SetCts(false); }, OL_CTS_TIMEOUT},
         {1, [] { orv::serial::RsSetLineStatus(orv::LineDown); }, OL_LINE_DOWN},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.rc);
-        ASSERT_EQ(Open(c.mode), OL_OK);
-        c.fault();
+    for (const auto& [mode, fault, rc] : cases) {
+        SCOPED_TRACE(rc);
+        ASSERT_EQ(Open(mode), OL_OK);
+        fault();
         const long files = orv::test::OpenDescriptors();
-        EXPECT_EQ(Ol_WriteRead(&send, nullptr, &lines), c.rc);
+        EXPECT_EQ(Ol_WriteRead(&send, nullptr, &lines), rc);
         EXPECT_EQ(orv::test::OpenDescriptors(), files);
         Ol_Close();
         modem().SetAllLines(true);

@@ -23,13 +23,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using orv::reg::UsbStatus;
 using Clock = std::chrono::steady_clock;
-using orv::test::Cancelled;
-using orv::test::OpenDescriptors;
-using orv::test::Put;
-using orv::test::SecondsSince;
-using orv::test::Slurp;
-using orv::test::Text;
-using orv::test::WaitUntil;
+using namespace orv::test;
 constexpr int kWait = 5000;  // how long the register waits for the host, ms
 
 // "/HDR1/" and the hex text of a table header with widths 2 and 3, file k of 2.
@@ -60,7 +54,7 @@ const Packet kNakEnd = {0x82, {}};
 // A plain header of file 1 of 1.
 constexpr char kPlainHeader[] = "000000000000000101";
 
-class Usb : public orv::test::LibraryTest {
+class Usb : public LibraryTest {
   protected:
     void SetUp() override {
         LibraryTest::SetUp();
@@ -72,7 +66,7 @@ class Usb : public orv::test::LibraryTest {
         request.selection = 2;
     }
     void Open() {
-        std::string name = orv::test::UsbDeviceName(reg.Path());
+        std::string name = UsbDeviceName(reg.Path());
         UsbOpenRecord record{name.data()};
         ASSERT_EQ(Ol_Open_USB(&record), OL_OK);
         ASSERT_TRUE(reg.Accept(kWait));
@@ -285,7 +279,7 @@ TEST_F(Usb, TimeOutAndRemoval) {
     EXPECT_EQ(Ol_Write(&file), OL_NO_ANSWER);
     JoinBackground();
     orv::platform::SetTimeScale(1);
-    EXPECT_TRUE(orv::test::UsbTimedOutTransferDiscarded());
+    EXPECT_TRUE(UsbTimedOutTransferDiscarded());
 
     // Removal while idle: the monitor closes the device, Ol_Write fails at once.
     ASSERT_TRUE(orv::usb::testing::DeviceOpen());
@@ -325,7 +319,7 @@ TEST_F(Usb, TimeOutAndRemoval) {
     orv::usb::testing::SetRunValue(2);
 
     Ol_Close();
-    if (orv::test::UsbEmulated()) {
+    if (UsbEmulated()) {
         // Names of a device libusb does not have, or that are no ids at all.
         for (const char* absent : {"usb:1234:5679", "usb:1234:5678:NOSUCH", "usb:12345:5678",
                                    "usb:1234", "usb:1234:5678:"}) {
