@@ -102,9 +102,7 @@ TEST_F(SerialProcedures, SelectAndBid) {
     RunRegister([](SerialRegister& r) { r.AnswerSelection(kWait, true); });
     Cells().sendSequence = 4;
     EXPECT_EQ(RsSelect(Cells().stationAddress, 5000, 0), 0u);
-    EXPECT_EQ(Wire(), Text(std::string("\x04\x04\x04"
-                                       "123\0\0\0\x05",
-                                       10)));
+    EXPECT_EQ(Wire(), Text("\x04\x04\x04" + std::string("123\0\0\0", 6) + "\x05"));
     EXPECT_EQ(Cells().sendSequence, 0u);
     RunRegister([](SerialRegister& r) { r.AnswerBid(kWait); });
     Cells().sendSequence = 4;
@@ -184,10 +182,7 @@ TEST_F(SerialProcedures, Cancels) {
 
     // Our rule: a cancel ends every wait on a quiet line at once, with a time
     // limit or without. Only a selection or a bid sends EOT before it returns.
-    const std::string selection(
-        "\x04\x04\x04"
-        "000001\x05",
-        10);
+    const std::string selection = "\x04\x04\x04" + std::string("000001") + "\x05";
     const std::string sent[] = {"\x04",
                                 "\x06",
                                 selection + "\x04",
