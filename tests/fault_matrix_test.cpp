@@ -1,14 +1,11 @@
 // The fault matrix: every step at which the register sends something in a
 // sending and a receiving exchange, on every link, times every fault it can
-// make there. An exchange is written down as the register's steps, played by
-// a register on a thread of its own with one fault in place of one of its
-// steps. Each cell checks the result, what the host sent after the fault,
-// that no descriptor stayed open, the files received so far, and that the
-// next exchange succeeds (on the same link, or after reopening when the link
-// is gone or holds leftovers of the fault).
+// make there. Each cell checks the result, what the host sent after the fault,
+// the descriptors, the files received so far, and that the next exchange works.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -41,20 +38,13 @@ enum class Fault {
     EarlyEnd,       // EOT (serial) or an END (0x81) in place of the frame
     Garbage,        // bytes that are no frame or packet at all
 };
-inline constexpr Fault kFaults[] = {Fault::Silence,  Fault::Close,       Fault::Refuse,
-                                    Fault::Nak,      Fault::BadChecksum, Fault::WrongSequence,
-                                    Fault::EarlyEnd, Fault::Garbage};
-inline constexpr int kFaultCount = 8;
-inline const char* FaultName(Fault f) {
-    static const char* const names[] = {"none",     "silence",        "close",     "refuse", "NAK",
-                                        "checksum", "wrong sequence", "end early", "garbage"};
-    return names[static_cast<int>(f)];
-}
+inline constexpr std::size_t kFaultCount = 8;  // the faults after None, a column each
+const char* const kFaultNames[] = {"silence",  "close",          "refuse",    "NAK",
+                                   "checksum", "wrong sequence", "end early", "garbage"};
 
 // One step of an exchange as the register sees it: something it sends (a
-// frame, block or packet of kind with data) or something it awaits from the
-// host (of kind). A data step adds rows to file `file` (1 or 2); a header
-// step creates that file.
+// frame, block or packet of kind with data) or awaits from the host. A data
+// step adds rows to file `file` (1 or 2); a header step creates that file.
 struct Step {
     const char* name;
     bool registerSends;
@@ -65,7 +55,6 @@ struct Step {
     bool header = false;
 };
 using Script = std::vector<Step>;
-// What the host sends, and what the register sends.
 inline Step Hears(const char* name, std::uint8_t kind) {
     return {name, false, kind, {}, 0, {}, false};
 }
@@ -84,15 +73,9 @@ class Peer {
     virtual bool Continues(Fault fault) = 0;
     // A letter for what the host sent, for the tables.
     virtual char Letter(int kind) = 0;
-    // Whether the step's own frame still arrives after the fault (the fault
-    // was accepted as it is, or put in before the frame).
-    virtual bool StepArrives(Fault fault, const Step& step) {
-        (void)fault;
-        (void)step;
-        return false;
-    }
-    // The kind of what the host sent next, or -1 when nothing came within ms
-    // or the link is gone.
+    // Whether the step's own frame still arrives after the fault.
+    virtual bool StepArrives(Fault, const Step&) { return false; }
+    // The kind of what the host sent next; -1 when nothing came or the link is gone.
     virtual int Receive(int ms) = 0;
 };
 
@@ -114,9 +97,7 @@ inline std::uint32_t PlayAgainst(Peer& peer, const Script& script, std::size_t f
         for (;;) {
             const bool last = done.load();
             const int kind = peer.Receive(20);
-            if (kind >= 0 || last) {
-                return kind;
-            }
+            if (kind >= 0 || last) return kind;
         }
     };
     std::thread player([&] {
@@ -142,18 +123,8 @@ inline std::uint32_t PlayAgainst(Peer& peer, const Script& script, std::size_t f
     return rc;
 }
 
-// The kinds the host sends in an undisturbed exchange.
-inline std::vector<int> HostKinds(const Script& script) {
-    std::vector<int> kinds;
-    for (const Step& s : script)
-        if (!s.registerSends) kinds.push_back(s.kind);
-    return kinds;
-}
-
-// The files a receive should have left: for each file of the series (0 the
-// header file), whether it exists and what it holds. Steps before the fault
-// arrived; the fault's own step only when the peer says so; later steps only
-// when the exchange succeeded.
+// The files a receive should have left (0 the header file): steps before the
+// fault arrived; its own step when the peer says so; later ones on success.
 struct ExpectedFiles {
     bool exists[3] = {false, false, false};
     std::string rows[3];
@@ -206,12 +177,19 @@ constexpr bool kMappingsSettle = true;
 #endif
 
 // Each fault at a step: the result and, after a colon, what the host sent
-// after the fault, a letter each (none: nothing); null where the fault does
-// not exist on that link.
+// after the fault, a letter each; null where the fault does not exist there.
+using Cells = std::array<const char*, kFaultCount>;
 struct Row {
     const char* step;
-    const char* cells[kFaultCount];
+    Cells cells;
 };
+// The rows of groups of steps that share their cells.
+std::vector<Row> Rows(std::initializer_list<std::pair<std::vector<const char*>, Cells>> groups) {
+    std::vector<Row> rows;
+    for (const auto& [steps, cells] : groups)
+        for (const char* step : steps) rows.push_back({step, cells});
+    return rows;
+}
 
 // Each link's test walks every cell once (EveryCell), or, as a soak, cells
 // picked at random (Soak: ORV_SOAK_CELLS per exchange, 12 unless set; the seed
@@ -223,8 +201,7 @@ class Matrix : public Base, public ::testing::WithParamInterface<bool> {
     void SetUp() override {
         Base::SetUp();
         if (GetParam()) {
-            const char* cells = std::getenv("ORV_SOAK_CELLS");
-            const char* seed = std::getenv("ORV_SOAK_SEED");
+            const char *cells = std::getenv("ORV_SOAK_CELLS"), *seed = std::getenv("ORV_SOAK_SEED");
             soakCells = cells != nullptr ? std::atoi(cells) : 12;
             const unsigned value = seed != nullptr
                                        ? static_cast<unsigned>(std::strtoul(seed, nullptr, 0))
@@ -234,12 +211,9 @@ class Matrix : public Base, public ::testing::WithParamInterface<bool> {
             ::testing::Test::RecordProperty("soak_seed", std::to_string(value));
         }
         Ol_Initialize();
-        Put("hdr.txt", kHeaderHex);
-        Put("OUT.CSV", kRows1a + kRows1b);
-        Put("OUT.002", kRows2);
-    }
-    void Put(const std::string& name, const std::string& bytes) {
-        orv::test::Put(TempPath(name), bytes);
+        Put(TempPath("hdr.txt"), kHeaderHex);
+        Put(TempPath("OUT.CSV"), kRows1a + kRows1b);
+        Put(TempPath("OUT.002"), kRows2);
     }
     // The receiving descriptors, fresh for each cell (old files removed).
     void FreshReceive() {
@@ -259,33 +233,29 @@ class Matrix : public Base, public ::testing::WithParamInterface<bool> {
         for (int f = 0; f < 3; ++f) {
             SCOPED_TRACE(paths[f]);
             EXPECT_EQ(std::filesystem::exists(paths[f]), e.exists[f]);
-            if (e.exists[f]) {
-                EXPECT_EQ(Slurp(paths[f]), f == 0 ? kHeaderCsv : e.rows[f]);
-            }
+            const std::string want = f == 0 ? kHeaderCsv : e.rows[f];
+            EXPECT_EQ(e.exists[f] ? Slurp(paths[f]) : "", e.exists[f] ? want : "");
         }
     }
 
-    // Walks every cell of rows for script (or, in a soak, soakCells cells
-    // picked at random): the register plays it with the fault at the row's
-    // step, then the undisturbed exchange follows. reopen(fault, rc) reopens
-    // the link when the cell left it unusable.
+    // Walks every cell of rows (in a soak, soakCells cells picked at random),
+    // each followed by the undisturbed exchange; reopen(fault, rc) reopens the
+    // link when the cell left it unusable.
     void Walk(Peer& peer, const Script& script, const std::vector<Row>& rows, bool receiving,
               const std::function<std::uint32_t()>& host,
               const std::function<void(Fault, std::uint32_t)>& reopen) {
-        std::vector<std::pair<const Row*, int>> cells;
+        std::vector<std::pair<const Row*, std::size_t>> cells;
         for (const Row& row : rows)
-            for (int f = 0; f < kFaultCount; ++f)
+            for (std::size_t f = 0; f < kFaultCount; ++f)
                 if (row.cells[f] != nullptr) cells.emplace_back(&row, f);
         if (soakCells == 0) {
             for (const auto& [row, f] : cells)
                 RunCell(peer, script, *row, f, receiving, host, reopen);
             return;
         }
-        // Threads and mappings settle after a few cells: the C library keeps
-        // the stacks of ended threads and the heaps it made for threads, for
-        // reuse. From then on threads and descriptors stay put, and mappings
-        // grow by a few at most (a leaked thread stack or mapping per
-        // exchange would add hundreds in a long soak).
+        // Threads and mappings settle after a few cells (the C library keeps
+        // ended threads' stacks and heaps for reuse); from then on a leaked
+        // stack or mapping per exchange would add hundreds in a long soak.
         const int warmUp = std::max(3, soakCells / 10);
         long files = 0, threads = 0, maps = 0;
         for (int n = 0; n < warmUp + soakCells && !::testing::Test::HasFatalFailure(); ++n) {
@@ -296,14 +266,11 @@ class Matrix : public Base, public ::testing::WithParamInterface<bool> {
         }
         EXPECT_EQ(OpenDescriptors(), files);
         EXPECT_EQ(SettledThreads(), threads);
-        if (kMappingsSettle) {
-            EXPECT_LE(Mappings(), maps + 4);
-        }
+        EXPECT_LE(kMappingsSettle ? Mappings() : 0, maps + 4);
     }
 
-    // Walks the link's sending and receiving exchange (the requests' commands
-    // set here), reopening the link through open and drop where reopen says,
-    // and closes the link.
+    // Walks the link's sending and receiving exchange, reopening the link
+    // through drop and open where reopen says.
     void WalkBoth(Peer& peer, const Script& sending, const std::vector<Row>& sendingRows,
                   const Script& receiving, const std::vector<Row>& receivingRows,
                   ExchangeRequest send, ExchangeRequest receive,
@@ -328,7 +295,7 @@ class Matrix : public Base, public ::testing::WithParamInterface<bool> {
         Ol_Close();
     }
 
-    void RunCell(Peer& peer, const Script& script, const Row& row, int f, bool receiving,
+    void RunCell(Peer& peer, const Script& script, const Row& row, std::size_t f, bool receiving,
                  const std::function<std::uint32_t()>& host,
                  const std::function<void(Fault, std::uint32_t)>& reopen) {
         std::vector<Heard> heard;
@@ -338,35 +305,34 @@ class Matrix : public Base, public ::testing::WithParamInterface<bool> {
         const std::string cell = row.cells[f];
         const std::size_t colon = cell.find(':');
         const std::string after = colon == cell.npos ? "" : cell.substr(colon + 1);
-        const Fault fault = kFaults[f];
-        SCOPED_TRACE(std::string(row.step) + " x " + FaultName(fault));
+        const Fault fault = static_cast<Fault>(f + 1);
+        SCOPED_TRACE(std::string(row.step) + " x " + kFaultNames[f]);
         FreshReceive();
         const long files = OpenDescriptors();
         const std::uint32_t rc =
             Timed([&] { return PlayAgainst(peer, script, at, fault, host, &heard); });
         EXPECT_EQ(rc, std::stoul(cell));
-        // A close takes the register's own descriptor too: counted again
-        // after the next exchange, on a new connection.
-        if (fault != Fault::Close) {
-            EXPECT_EQ(OpenDescriptors(), files);
-        }
+        // A close takes the register's own descriptor too: counted after the
+        // next exchange.
+        EXPECT_EQ(fault != Fault::Close ? OpenDescriptors() : files, files);
         // An exchange played to its end heard everything; otherwise the host
         // sent what the table says after the fault.
-        std::vector<int> kinds;
+        std::vector<int> kinds, all;
         std::string letters;
         for (const Heard& h : heard) {
             kinds.push_back(h.kind);
             if (h.step >= at) letters += peer.Letter(h.kind);
         }
+        for (const Step& s : script)
+            if (!s.registerSends) all.push_back(s.kind);
         const bool played = rc == OL_OK && peer.Continues(fault);
         if (played) {
-            EXPECT_EQ(kinds, HostKinds(script));
+            EXPECT_EQ(kinds, all);
         } else {
             EXPECT_EQ(letters, after);
         }
-        if (receiving) {
+        if (receiving)
             CheckReceived(FilesAfter(script, at, played, peer.StepArrives(fault, script[at])));
-        }
 
         reopen(fault, rc);
         FreshReceive();
@@ -379,8 +345,7 @@ class Matrix : public Base, public ::testing::WithParamInterface<bool> {
         if (receiving) CheckReceived(FilesAfter(script, script.size(), true, false));
     }
 
-    // Runs an exchange and checks that it took no longer than the link's
-    // limit for one failing exchange (limitMs of protocol time), with a few
+    // An exchange that must end within limitMs of protocol time, with a few
     // real seconds to spare for a busy machine.
     std::uint32_t Timed(const std::function<std::uint32_t()>& exchange) {
         const auto start = std::chrono::steady_clock::now();
@@ -392,8 +357,7 @@ class Matrix : public Base, public ::testing::WithParamInterface<bool> {
         return rc;
     }
 
-    // The soak's cells per exchange (0: walk every cell once), its random
-    // numbers and the longest a failing exchange may take, protocol ms.
+    // The soak's cells per exchange (0: every cell once).
     int soakCells = 0;
     std::mt19937 random;
     std::uint32_t limitMs = 0, receiveTimeout = 0;
@@ -455,21 +419,16 @@ Script NetReceiving() {
             Hears("end", 0x81)};
 }
 
-// Columns: silence, close, refuse, NAK, checksum, wrong sequence, end early,
-// garbage. The network link reads no sequence numbers, and looks only at the
-// type 0x82 of an answer.
-const std::vector<Row> kNetSendingRows = {
-    {"command answer", {"39", "82", "84", nullptr, "82", "0", "0", "82"}},
-    {"file 1 answer", {"39", "82", "84", nullptr, "82", "0", "0", "82"}},
-    {"file 2 answer", {"39", "82", "84", nullptr, "82", "0", "0", "82"}},
-};
-const std::vector<Row> kNetReceivingRows = {
-    {"header 1", {"39", "82", "84", nullptr, "82", "0", "23", "82"}},
-    {"data 1a", {"39", "82", "84", nullptr, "82", "0", "23", "82"}},
-    {"data 1b", {"39", "82", "84", nullptr, "82", "0", "0", "82"}},
-    {"header 2", {"39", "82", "84", nullptr, "82", "0", "23", "82"}},
-    {"data 2", {"39", "82", "84", nullptr, "82", "0", "0", "82"}},
-};
+// Columns as kFaultNames. The network link reads no sequence numbers, and
+// looks only at the type 0x82 of an answer.
+const std::vector<Row> kNetSendingRows = Rows({
+    {{"command answer", "file 1 answer", "file 2 answer"},
+     {"39", "82", "84", nullptr, "82", "0", "0", "82"}},
+});
+const std::vector<Row> kNetReceivingRows = Rows({
+    {{"header 1", "data 1a", "header 2"}, {"39", "82", "84", nullptr, "82", "0", "23", "82"}},
+    {{"data 1b", "data 2"}, {"39", "82", "84", nullptr, "82", "0", "0", "82"}},
+});
 
 TEST_P(FaultMatrix, Network) {
     limitMs = 25000;
@@ -477,7 +436,6 @@ TEST_P(FaultMatrix, Network) {
     reg::TcpRegister r;
     ASSERT_TRUE(r.Listen());
     TcpPeer peer(r);
-    // A fault that closed the link or left bytes behind it: reopen.
     WalkBoth(
         peer, NetSending(), kNetSendingRows, NetReceiving(), kNetReceivingRows,
         {1, 2, nullptr, 20000, 3, 100, 0, 0, 0, 0, 0},
@@ -506,8 +464,7 @@ class UsbPeer : public Peer {
         if (fault == Fault::Refuse) reg_.Send(reg::kUsbNakEnd);
         if (fault == Fault::Nak || fault == Fault::EarlyEnd) {
             reg_.Send(fault == Fault::Nak ? reg::kUsbNak : reg::kUsbEnd);
-            // A packet without data where a data block belongs is
-            // skipped: the block is asked for again.
+            // A packet without data in place of a data block: asked for again.
             if (StepArrives(fault, s) && Receive(5000) == reg::kUsbRequest) Send(s);
         }
         if (fault == Fault::Garbage) reg_.SendWithLength(5, s.kind);
@@ -554,22 +511,17 @@ Script UsbReceiving() {
 // Columns as for the network. A NAK or an END as an answer is taken as an
 // answer; a NAK where a data block belongs carries no data and the block is
 // asked for again; a selection answered otherwise than by 0x01 gets a NAK.
-const std::vector<Row> kUsbSendingRows = {
-    {"selection answer", {"39", "87", "89", "86:N", nullptr, nullptr, "86:N", "87"}},
-    {"command answer", {"39", "87", "89", "0", nullptr, nullptr, "0", "87"}},
-    {"header 1 answer", {"39", "87", "89", "0", nullptr, nullptr, "0", "87"}},
-    {"data 1 answer", {"39", "87", "89", "0", nullptr, nullptr, "0", "87"}},
-    {"header 2 answer", {"39", "87", "89", "0", nullptr, nullptr, "0", "87"}},
-    {"data 2 answer", {"39", "87", "89", "0", nullptr, nullptr, "0", "87"}},
-};
-const std::vector<Row> kUsbReceivingRows = {
-    {"selection answer", {"39", "87", "89", "86:N", nullptr, nullptr, "86:N", "87"}},
-    {"header 1", {"39", "87", "89", "23", nullptr, nullptr, "23", "87"}},
-    {"data 1a", {"39", "87", "89", "0", nullptr, nullptr, "0", "87"}},
-    {"data 1b", {"39", "87", "89", "0", nullptr, nullptr, "0", "87"}},
-    {"header 2", {"39", "87", "89", "23", nullptr, nullptr, "23", "87"}},
-    {"data 2", {"39", "87", "89", "0", nullptr, nullptr, "0", "87"}},
-};
+const Cells kUsbSelection = {"39", "87", "89", "86:N", nullptr, nullptr, "86:N", "87"};
+const std::vector<Row> kUsbSendingRows = Rows({
+    {{"selection answer"}, kUsbSelection},
+    {{"command answer", "header 1 answer", "data 1 answer", "header 2 answer", "data 2 answer"},
+     {"39", "87", "89", "0", nullptr, nullptr, "0", "87"}},
+});
+const std::vector<Row> kUsbReceivingRows = Rows({
+    {{"selection answer"}, kUsbSelection},
+    {{"header 1", "header 2"}, {"39", "87", "89", "23", nullptr, nullptr, "23", "87"}},
+    {{"data 1a", "data 1b", "data 2"}, {"39", "87", "89", "0", nullptr, nullptr, "0", "87"}},
+});
 
 TEST_P(FaultMatrix, Usb) {
     limitMs = 50000;
@@ -593,8 +545,8 @@ TEST_P(FaultMatrix, Usb) {
 
 // --- serial ---
 
-// What the serial register hears: control bytes as they are, a frame as STX,
-// a selection as 'S' (its EOTs and address bytes folded into it).
+// What the serial register hears: control bytes, a frame as STX, a selection
+// as 'S' (its EOTs and address folded into it).
 constexpr int kFrame = reg::kStx, kSelection = 'S';
 
 class SerialPeer : public Peer {
@@ -612,10 +564,9 @@ class SerialPeer : public Peer {
         if (fault == Fault::EarlyEnd) reg_.SendControl(reg::kEot);
         if (fault == Fault::Garbage) reg_.SendRaw("\x7Fjunk\r");
         if (fault == Fault::BadChecksum || fault == Fault::WrongSequence) {
-            // The host refuses the frame with NAK and gets it again. After
-            // a wrong digit the host has moved its sequence on, so the
-            // right frame looks like a repeat and is acknowledged but not
-            // kept, unless it is the first record after the ENQ.
+            // The host refuses the frame with NAK and gets it again. After a
+            // wrong digit the host's sequence has moved on, so the right frame
+            // is a repeat, acknowledged but not kept (unless first after ENQ).
             arrived_ = fault == Fault::BadChecksum || digit_ == '0';
             reg_.SendFrame(text, {.digit = fault == Fault::WrongSequence ? digit_ + 3 : digit_,
                                   .badChecksum = fault == Fault::BadChecksum});
@@ -647,8 +598,7 @@ class SerialPeer : public Peer {
     }
 
   private:
-    // An EOT may begin a selection: the bytes right behind it decide. The
-    // look ahead is short next to the host's time limits (240 ms here).
+    // An EOT may begin a selection: the bytes right behind it decide.
     int AfterEot() {
         std::vector<int> eots = {reg::kEot};
         for (;;) {
@@ -673,10 +623,6 @@ class SerialPeer : public Peer {
     bool arrived_ = false;
 };
 
-std::vector<std::uint8_t> Record(const std::string& text) {
-    return std::vector<std::uint8_t>(text.begin(), text.end());
-}
-
 Script SerialSending() {
     auto ack = [](const char* name) { return Says(name, reg::kAck); };
     return {Hears("selection", kSelection), ack("selection answer"),   Hears("command", kFrame),
@@ -694,33 +640,30 @@ Script SerialReceiving() {
             Hears("EOT", reg::kEot),
             Says("ENQ", reg::kEnq),
             ack,
-            Says("header 1", kFrame, Record("/HDR1/" + kHeaderHex), 1, "", true),
+            Says("header 1", kFrame, Text("/HDR1/" + kHeaderHex), 1, "", true),
             ack,
-            Says("data 1a", kFrame, Record("00000100AABBCCDDEE"), 1, kRows1a),
+            Says("data 1a", kFrame, Text("00000100AABBCCDDEE"), 1, kRows1a),
             ack,
-            Says("data 1b", kFrame, Record("000101010102030405"), 1, kRows1b),
+            Says("data 1b", kFrame, Text("000101010102030405"), 1, kRows1b),
             ack,
-            Says("header 2", kFrame, Record("/HDR1/0100000000000002020203"), 2, "", true),
+            Says("header 2", kFrame, Text("/HDR1/0100000000000002020203"), 2, "", true),
             ack,
-            Says("data 2", kFrame, Record("00000101FFEEDDCCBB"), 2, kRows2),
+            Says("data 2", kFrame, Text("00000101FFEEDDCCBB"), 2, kRows2),
             ack,
             Says("end", reg::kEot)};
 }
 
-// Columns as for the network; close is the register's DSR dropping. Letters:
-// F a frame, S a selection, E EOT, N NAK, A ACK. A record after a wrong
-// digit is lost (see SerialPeer::Inject): at data 1a the series still
-// completes without it; at the last record of a file the series runs out of
-// step, which header 2 and data 2 show.
-const std::vector<Row> kSerialSendingRows = {
-    {"selection answer", {"39:SE", "31", "39:SE", nullptr, nullptr, nullptr, "39:SE", "39:SE"}},
-    {"command answer", {"39:FE", "31", "39:FE", nullptr, nullptr, nullptr, "37", "39:FE"}},
-    {"header 1 answer", {"39:FE", "31", "39:FE", nullptr, nullptr, nullptr, "37", "39:FE"}},
-    {"data 1 answer", {"39:FEE", "31", "39:FEE", nullptr, nullptr, nullptr, "37", "39:FEE"}},
-    {"header 2 answer", {"39:FE", "31", "39:FE", nullptr, nullptr, nullptr, "37", "39:FE"}},
-    {"data 2 answer", {"39:FEE", "31", "39:FEE", nullptr, nullptr, nullptr, "37", "39:FEE"}},
-    {"end answer", {"39:EE", "31", "39:EE", nullptr, nullptr, nullptr, "37", "39:EE"}},
-};
+// Close is the register's DSR dropping. Letters: F a frame, S a selection, E
+// EOT, N NAK, A ACK. A record after a wrong digit is lost (SerialPeer::Inject):
+// at data 1a the series completes without it; header 2 and data 2 run out of step.
+const std::vector<Row> kSerialSendingRows = Rows({
+    {{"selection answer"}, {"39:SE", "31", "39:SE", nullptr, nullptr, nullptr, "39:SE", "39:SE"}},
+    {{"command answer", "header 1 answer", "header 2 answer"},
+     {"39:FE", "31", "39:FE", nullptr, nullptr, nullptr, "37", "39:FE"}},
+    {{"data 1 answer", "data 2 answer"},
+     {"39:FEE", "31", "39:FEE", nullptr, nullptr, nullptr, "37", "39:FEE"}},
+    {{"end answer"}, {"39:EE", "31", "39:EE", nullptr, nullptr, nullptr, "37", "39:EE"}},
+});
 const std::vector<Row> kSerialReceivingRows = {
     {"bid answer", {"39:QE", "31", "39:QE", nullptr, nullptr, nullptr, "39:QE", "39:QE"}},
     {"command answer", {"39:FE", "31", "39:FE", nullptr, nullptr, nullptr, "37", "39:FE"}},

@@ -1,7 +1,6 @@
 // The POSIX platform layer: named mutexes shared between the processes of one
 // user, refused when not wholly ours, robust against a dying or killed owner;
 // threads, and the scaled test clock.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -16,6 +15,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <tuple>
 
 #include "platform/clock.h"
 #include "platform/sync.h"
@@ -40,11 +40,6 @@ class NamedMutexTest : public ::testing::Test {
 
 // What a 32-bit build adds to each name: its mutexes have another layout.
 const std::string kDataModelTag = sizeof(void*) == 4 ? "-32" : "";
-
-double MsSince(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-        .count();
-}
 
 // A child takes the mutex and is killed owning it, either as the kernel sees it
 // (the mutex on its robust list) or after it dropped its robust list, as a
@@ -135,17 +130,6 @@ TEST_F(NamedMutexTest, ManyProcessesCreatingAtOnceShareOneMutex) {
     munmap(counter, sizeof(int));
 }
 
-std::string Listing(const std::string& dir) {
-    std::string names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            if (e->d_name[0] != '.') names += std::string(e->d_name) + " ";
-        }
-        closedir(d);
-    }
-    return names;
-}
-
 // The shipped rules: the user's private runtime directory when there is one,
 // else /dev/shm with the user's id in the name; files only the user can use.
 // A 32-bit build's names differ, as its mutexes have another layout, so the
@@ -153,49 +137,36 @@ std::string Listing(const std::string& dir) {
 TEST_F(NamedMutexTest, LivesWhereOnlyTheUserCanCreateFiles) {
     char runtime[] = "/tmp/orv-runtime-XXXXXX";
     ASSERT_NE(mkdtemp(runtime), nullptr);
-    const char* saved = std::getenv("XDG_RUNTIME_DIR");
-    std::string savedValue = saved ? saved : "";
-    objects::SetNamedObjectDir(nullptr);
+    objects::SetNamedObjectDir(nullptr);  // the shipped rules, until TearDown
     std::string name = name_ + std::to_string(getpid());
     std::string shmPath = "/dev/shm/" + name + kDataModelTag + "." + std::to_string(geteuid());
     char path[256];
 
-    struct Case {
-        mode_t runtimeMode;
-        bool set;
-        std::string expected;
-    } cases[] = {
+    // The runtime directory's mode, whether it is set, where the mutex lives.
+    const std::tuple<mode_t, bool, std::string> cases[] = {
         {0700, true, std::string(runtime) + "/" + name + kDataModelTag},
         {0750, true, shmPath},  // not private: not used
         {0700, false, shmPath},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.expected);
-        chmod(runtime, c.runtimeMode);
-        if (c.set) {
-            setenv("XDG_RUNTIME_DIR", runtime, 1);
-        } else {
-            unsetenv("XDG_RUNTIME_DIR");
-        }
+    for (const auto& [runtimeMode, set, expected] : cases) {
+        SCOPED_TRACE(expected);
+        chmod(runtime, runtimeMode);
+        if (set) setenv("XDG_RUNTIME_DIR", runtime, 1);
+        if (!set) unsetenv("XDG_RUNTIME_DIR");
         ASSERT_TRUE(objects::NamedObjectPath(name.c_str(), path, sizeof path));
-        EXPECT_EQ(std::string(path), c.expected);
+        EXPECT_EQ(std::string(path), expected);
         mode_t oldMask = umask(0);
         NamedMutex* m = NamedMutexOpen(name.c_str());
         umask(oldMask);
         ASSERT_NE(m, nullptr);
         struct stat st {};
-        ASSERT_EQ(stat(c.expected.c_str(), &st), 0);
+        ASSERT_EQ(stat(expected.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);
         EXPECT_EQ(st.st_uid, geteuid());
         NamedMutexClose(m);
-        unlink(c.expected.c_str());
+        unlink(expected.c_str());
     }
-    if (saved) {
-        setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
-    } else {
-        unsetenv("XDG_RUNTIME_DIR");
-    }
-    EXPECT_EQ(Listing(runtime), "");
+    EXPECT_TRUE(std::filesystem::is_empty(runtime));
     rmdir(runtime);
 }
 
@@ -203,61 +174,45 @@ TEST_F(NamedMutexTest, LivesWhereOnlyTheUserCanCreateFiles) {
 // user's object, one others may open, a short or foreign file, a FIFO, a
 // link) makes the open fail at once, as a failed CreateMutexA does.
 TEST_F(NamedMutexTest, RefusesAnObjectThatIsNotAWholeMutexOfOurs) {
-    const std::string path = path_;
-    auto makeMutexFile = [&] {
-        NamedMutex* m = NamedMutexOpen(name_.c_str());
-        ASSERT_NE(m, nullptr);
-        NamedMutexClose(m);
+    const std::string path = path_, real = path + "-real";
+    auto mutexFile = [&](mode_t mode, uid_t owner) {
+        NamedMutexClose(NamedMutexOpen(name_.c_str()));
+        return chmod(path.c_str(), mode) == 0 &&
+               chown(path.c_str(), owner, static_cast<gid_t>(-1)) == 0;
     };
     auto plainFile = [&](std::size_t size, char fill) {
-        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-        ASSERT_GE(fd, 0);
-        std::string bytes(size, fill);
-        ASSERT_EQ(write(fd, bytes.data(), size), static_cast<ssize_t>(size));
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        const std::string bytes(size, fill);
+        const bool ok = fd >= 0 && write(fd, bytes.data(), size) == static_cast<ssize_t>(size);
         close(fd);
+        return ok;
     };
-    struct Case {
-        const char* what;
-        std::function<void()> plant;
-    } cases[] = {
-        {"another user's mutex",
-         [&] {
-             makeMutexFile();
-             ASSERT_EQ(chown(path.c_str(), 4242, 4242), 0);
-         }},
-        {"a mutex others may write",
-         [&] {
-             makeMutexFile();
-             chmod(path.c_str(), 0606);
-         }},
-        {"a mutex others may read",
-         [&] {
-             makeMutexFile();
-             chmod(path.c_str(), 0640);
-         }},
-        {"an empty file", [&] { plainFile(0, 0); }},
-        {"a zero-filled file", [&] { plainFile(64, 0); }},
-        {"a file of text", [&] { plainFile(4096, 'x'); }},
-        {"a FIFO", [&] { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }},
+    const std::pair<const char*, std::function<bool()>> cases[] = {
+        {"another user's mutex", [&] { return mutexFile(0600, 4242); }},
+        {"a mutex others may write", [&] { return mutexFile(0606, geteuid()); }},
+        {"a mutex others may read", [&] { return mutexFile(0640, geteuid()); }},
+        {"an empty file", [&] { return plainFile(0, 0); }},
+        {"a zero-filled file", [&] { return plainFile(64, 0); }},
+        {"a file of text", [&] { return plainFile(4096, 'x'); }},
+        {"a FIFO", [&] { return mkfifo(path.c_str(), 0600) == 0; }},
         {"a link to a mutex of ours",
          [&] {
-             makeMutexFile();
-             ASSERT_EQ(rename(path.c_str(), (path + "-real").c_str()), 0);
-             ASSERT_EQ(symlink((path + "-real").c_str(), path.c_str()), 0);
+             return mutexFile(0600, geteuid()) && rename(path.c_str(), real.c_str()) == 0 &&
+                    symlink(real.c_str(), path.c_str()) == 0;
          }},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        c.plant();
+    for (const auto& [what, plant] : cases) {
+        SCOPED_TRACE(what);
+        ASSERT_TRUE(plant());
         auto start = std::chrono::steady_clock::now();
         NamedMutex* m = NamedMutexOpen(name_.c_str());
         EXPECT_EQ(m, nullptr);
-        EXPECT_LT(MsSince(start), 500.0);
+        EXPECT_LT(orv::test::SecondsSince(start), 0.5);
         NamedMutexClose(m);
         unlink(path.c_str());
-        unlink((path + "-real").c_str());
+        unlink(real.c_str());
     }
-    makeMutexFile();  // the name works again once the object is gone
+    ASSERT_TRUE(mutexFile(0600, geteuid()));  // the name works again once the object is gone
 }
 
 // Processes killed at random points while creating mutexes leave nothing that
@@ -288,7 +243,7 @@ TEST_F(NamedMutexTest, ProcessKilledWhileCreatingLeavesNothingInTheWay) {
             auto start = std::chrono::steady_clock::now();
             NamedMutex* m = NamedMutexOpen(name.c_str());
             ASSERT_NE(m, nullptr) << name << " after a kill in round " << round;
-            EXPECT_LT(MsSince(start), 500.0) << name;
+            EXPECT_LT(orv::test::SecondsSince(start), 0.5) << name;
             NamedMutexLock(m);
             NamedMutexUnlock(m);
             NamedMutexClose(m);
@@ -296,8 +251,8 @@ TEST_F(NamedMutexTest, ProcessKilledWhileCreatingLeavesNothingInTheWay) {
         next = reached + 2;
     }
     // Only finished mutexes, no leftovers of the killed creations.
-    std::string listing = Listing(dir);
-    EXPECT_EQ(listing.find(".new"), std::string::npos) << listing;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        EXPECT_EQ(entry.path().string().find(".new"), std::string::npos) << entry.path();
     munmap(progress, sizeof(std::atomic<int>));
 }
 
@@ -306,7 +261,7 @@ TEST(Clock, ScaledTimeRunsFasterAndNeverGoesBack) {
     std::uint32_t before = NowMs();
     auto start = std::chrono::steady_clock::now();
     SleepMs(3000);  // 3 s of protocol time
-    double real = MsSince(start);
+    double real = orv::test::SecondsSince(start) * 1000;
     std::uint32_t after = NowMs();
     EXPECT_LT(real, 500.0 * orv::test::kSlowdown);
     EXPECT_GE(after - before, 3000u);

@@ -1,10 +1,9 @@
-// The serial link below the handshakes, on a virtual null modem: connecting
-// through Ol_Open_RS, the receiver's classes and limits, the sender's line
-// checks, the supervisor's watches and the tick timers; a real pty; the frame
-// codec.
+// The serial link below the handshakes, on a virtual null modem and on a pty:
+// connecting, the receiver, the sender's line checks, the watches and timers.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <tuple>
 
 #include "support/serial_fixture.h"
 
@@ -12,8 +11,7 @@ namespace {
 
 using namespace orv::serial;
 using orv::reg::SerialRegister;
-using orv::test::Text;
-using orv::test::WaitUntil;
+using namespace orv::test;
 
 const std::string kStx = "\x02";
 
@@ -21,7 +19,7 @@ void Sleep(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-class SerialLink : public orv::test::SerialTest {
+class SerialLink : public SerialTest {
   protected:
     // Feeds input to the library and runs one RsRecvFrame on it.
     std::uint32_t Recv(const std::string& input, std::int32_t ticks = 20) {
@@ -107,7 +105,7 @@ TEST_F(SerialLink, ConnectWaitsForDsrAndHonoursCancel) {
     EXPECT_EQ(orv::Core().openLink.load(), orv::LinkNone);
     // A cancel during the DSR wait ends it with the cancel value.
     ASSERT_EQ(StartSerialSupervisor(), 0);
-    std::thread canceller = orv::test::CancelAfter(100);
+    std::thread canceller = CancelAfter(100);
     took = Timed([&] { EXPECT_EQ(RsConnect(1, 2, kPort), orv::CancelRequested); });
     canceller.join();
     EXPECT_LT(took, 2000u + 30000u);
@@ -117,30 +115,24 @@ TEST_F(SerialLink, ConnectWaitsForDsrAndHonoursCancel) {
 
 TEST_F(SerialLink, Receiver) {
     ASSERT_EQ(Open(1), OL_OK);
-    struct Case {
-        std::string input;
-        std::uint32_t result;
-        std::int32_t count;
-        std::uint32_t stxSeen;
-        std::uint8_t second;  // receive-buffer byte 1 afterwards
-    };
-    const Case cases[] = {
-        {"xy" + kStx + "0abAA\r", RxCr, 7, 1, '0'},      // what came before STX is overwritten
-        {kStx + "0a" + kStx + "1b\r", RxCr, 4, 1, '1'},  // a second STX restarts
-        {"abc\r", RxCr, 4, 0, 'b'},
-        {kStx + "0a\x05", RxEnq, 4, 1, '0'},
-        {kStx + "2a\x04", RxEot, 0, 1, '2'},
-        {"\x06", RxAck, 0, 0, '2'},
-        {"zz\x15", RxNak, 0, 0, 'z'},
-        {kStx + "3abc", RxTimeout, 0, 1, '3'},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.input);
-        EXPECT_EQ(Recv(c.input, 3), c.result);
-        EXPECT_EQ(count_, c.count);
-        EXPECT_EQ(Cells().stxSeen, c.stxSeen);
-        EXPECT_EQ(Cells().frameError, 0u);
-        EXPECT_EQ(Cells().receiveBuffer[1], c.second);
+    // Input, result, count, STX seen, receive-buffer byte 1 afterwards.
+    const std::tuple<std::string, std::uint32_t, std::int32_t, std::uint32_t, std::uint8_t>
+        cases[] = {
+            {"xy" + kStx + "0abAA\r", RxCr, 7, 1, '0'},      // what came before STX is overwritten
+            {kStx + "0a" + kStx + "1b\r", RxCr, 4, 1, '1'},  // a second STX restarts
+            {"abc\r", RxCr, 4, 0, 'b'},
+            {kStx + "0a\x05", RxEnq, 4, 1, '0'},
+            {kStx + "2a\x04", RxEot, 0, 1, '2'},
+            {"\x06", RxAck, 0, 0, '2'},
+            {"zz\x15", RxNak, 0, 0, 'z'},
+            {kStx + "3abc", RxTimeout, 0, 1, '3'},
+        };
+    for (const auto& [input, result, count, stxSeen, second] : cases) {
+        EXPECT_EQ(Recv(input, 3), result) << input;
+        EXPECT_EQ(
+            std::make_tuple(count_, Cells().stxSeen, Cells().frameError, Cells().receiveBuffer[1]),
+            std::make_tuple(count, stxSeen, 0u, second))
+            << input;
     }
     // More than 1005 bytes: the store stops at 1005 and the frame is bad.
     EXPECT_EQ(Recv(kStx + "0" + std::string(1100, 'a') + "\r"), RxCr);
@@ -183,13 +175,13 @@ TEST_F(SerialLink, Receiver) {
     EXPECT_EQ(Recv("", 50), orv::CancelRequested);
 }
 
+// Switched RTS turns the line around for each send: RTS rises before the
+// first byte and drops 100 ms after the last has left, and the answer's time
+// limit counts from then.
 TEST_F(SerialLink, SwitchedRtsTurnsTheLineAround) {
     ASSERT_EQ(Open(0), OL_OK);
     modem().SetCarrier(false);
     modem().ClearLogs();
-    EXPECT_EQ(Send("abc"), 0u);
-    EXPECT_EQ(modem().TakeAll(), Text("abc"));
-    EXPECT_EQ(Changes(), "Rr");
     EXPECT_EQ(Send(""), 0u);  // a count of 0 turns it around too
     EXPECT_EQ(Changes(), "Rr");
     // Carrier that stays on: 0x400 after 50 ticks, RTS never raised.
@@ -202,16 +194,10 @@ TEST_F(SerialLink, SwitchedRtsTurnsTheLineAround) {
     EXPECT_EQ(Send("abc"), orv::CtsTimeout);
     EXPECT_EQ(Changes(), "Rr");
     EXPECT_EQ(modem().Pending(), 0u);
-}
 
-// Bytes leave at the line's pace: RTS rises before the first and drops 100 ms
-// after the last one has left, and the answer's time limit counts from then.
-TEST_F(SerialLink, SendWaitsForEachByteToLeave) {
+    modem().SetCts(true);
     orv::platform::SetTimeScale(10);
-    ASSERT_EQ(Open(0), OL_OK);
-    modem().SetCarrier(false);
     modem().SetTransmitPace(200);  // the 25-byte frame takes 5 s
-    modem().ClearLogs();
     RunRegister([](orv::reg::SerialRegister& r) { r.ReceiveRecord(kWait); });
     EXPECT_EQ(SendRecord(std::string(20, 'a'), 3000, 0), 0u);
     JoinBackground();
@@ -219,8 +205,7 @@ TEST_F(SerialLink, SendWaitsForEachByteToLeave) {
     auto events = modem().LineEvents();
     ASSERT_EQ(log.size(), 25u);
     ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0].written, 0u);
-    EXPECT_FALSE(events[1].on);
+    EXPECT_TRUE(events[0].written == 0 && !events[1].on);
     EXPECT_GE(events[1].atMs - log.back().leftMs, 100u);
 
     // A register that drops CTS mid-frame gets no more of it.
@@ -290,7 +275,7 @@ TEST_F(SerialLink, DsrLostEndsTheLinkAndIsTraced) {
     EXPECT_TRUE(modem().Dtr());
 
     Ol_End();
-    const std::string all = orv::test::Slurp(path);
+    const std::string all = Slurp(path);
     for (const char* line :
          {"serial DTR on", "serial RTS on", "serial send 2 bytes: \"ab\"",
           "serial recv ACK 4 bytes: STX \"0x\" ACK", "serial line DSR off",
@@ -351,15 +336,18 @@ TEST_F(SerialLink, OneTickArmRacingATick) {
     EXPECT_EQ(RsGetTimerCount(TimerProtocol), 0);
 }
 
-// The termios port on a real pty (Linux), which has no modem lines: the byte
-// path in line mode 2, watched lines that read as off, and COM port mapping.
-class SerialPty : public orv::test::SerialTest {};
-
-// Both ways: every 7-bit character but the control bytes, a record of full
-// size, each control byte of the handshakes.
-TEST_F(SerialPty, BytePathInLineModeTwo) {
+// The termios port on a real pty, which has no modem lines: it fails the
+// modem-status query, so with the lines watched DSR never comes and the port
+// is closed again; in line mode 2 it opens at once and carries bytes both ways
+// (every printable character, a record of full size, each control byte). A
+// device that is no terminal is refused.
+TEST_F(SerialLink, RealPtyInLineModeTwo) {
     std::unique_ptr<orv::reg::FdLine> line = PtyAtCom9();
     ASSERT_NE(line, nullptr);
+    orv::platform::SetTimeScale(100);
+    EXPECT_EQ(Open(1, "000001", 9), OL_NO_LINK);
+    EXPECT_FALSE(orv::HasState(orv::StateSerialStarted));
+    orv::platform::SetTimeScale(50);
     ASSERT_EQ(Open(2, "000001", 9), OL_OK);
     std::string text;
     for (char ch = 0x20; ch < 0x7F; ++ch) text += ch;
@@ -385,27 +373,13 @@ TEST_F(SerialPty, BytePathInLineModeTwo) {
     EXPECT_EQ(RecvRecord(), orv::LinkEot);
     JoinBackground();
     EXPECT_EQ(got, (std::vector<std::string>{text, records[1], ""}));
-}
-
-TEST_F(SerialPty, WatchedLinesReadAsOffAndOnlyTerminalsOpen) {
-    orv::platform::SetTimeScale(100);
-    std::unique_ptr<orv::reg::FdLine> line = PtyAtCom9();
-    ASSERT_NE(line, nullptr);
-    // A pty fails the modem-status query: with the lines watched, DSR never
-    // comes; the port is closed again and opens at once in line mode 2.
-    EXPECT_EQ(Open(1, "000001", 9), OL_NO_LINK);
-    EXPECT_FALSE(orv::HasState(orv::StateSerialStarted));
-    EXPECT_EQ(Open(2, "000001", 9), OL_OK);
     EXPECT_EQ(Ol_Close(), OL_OK);
-    // A device that is no terminal opens but is refused.
     setenv("ORV_LIB_COM9", "/dev/null", 1);
     EXPECT_EQ(Open(2, "000001", 9), OL_NO_LINK);
     EXPECT_FALSE(orv::HasState(orv::StateSerialStarted));
 }
 
-// The record frame as built and the millisecond-to-tick arithmetic, on worked
-// examples (every exchange also checks the codec against the register's own,
-// written apart from it).
+// The record frame as built and the millisecond-to-tick arithmetic.
 std::string Built(const std::string& data, std::uint32_t sequence) {
     std::int32_t size = RsBuildFrame(reinterpret_cast<const std::uint8_t*>(data.data()),
                                      static_cast<std::int32_t>(data.size()), sequence);
@@ -418,7 +392,6 @@ TEST(SerialCodec, WorkedExamples) {
     EXPECT_EQ(Built(std::string("ab\rcd", 5), 0), Built("ab", 0));  // framed up to the CR
     EXPECT_EQ(Built("", 9), kStx + "9C7\r");                        // (0 - 0x39) mod 256
     EXPECT_EQ(Built(std::string(1200, 'x'), 1).size(), 1008u);      // at most 1003 data bytes
-    // A checksum in lowercase or a wrong one: SerialProcedures.ReceiveRecords.
 }
 
 TEST(SerialTicks, MillisecondsToTicksAndDueTimes) {
@@ -428,13 +401,12 @@ TEST(SerialTicks, MillisecondsToTicksAndDueTimes) {
     const std::int32_t ticks[] = {0, 1, 1, 2, 300, 21474836, 0, 0, 0};
     for (int i = 0; i < 9; ++i) EXPECT_EQ(MsToTicks(ms[i]), ticks[i]) << ms[i];
 
-    EXPECT_FALSE(TickDue(100, 100));  // the clock must pass the due time
-    EXPECT_TRUE(TickDue(101, 100));
-    EXPECT_FALSE(TickDue(50, 100));
-    EXPECT_TRUE(TickDue(5, 0xFFFFFFF0u));      // passed across the wrap
-    EXPECT_FALSE(TickDue(0xFFFFFFF0u, 0x10));  // 32 ms ahead across the wrap
-    EXPECT_TRUE(TickDue(3000000000u, 100));    // the first due time, long past
-    EXPECT_TRUE(TickDue(100, 3000000000u));    // a due time from a past epoch
+    // The clock must pass the due time, also across the wrap; a due time
+    // long past (or from a past epoch) is due.
+    const std::uint32_t due[][3] = {
+        {100, 100, 0},          {101, 100, 1},         {50, 100, 0},         {5, 0xFFFFFFF0u, 1},
+        {0xFFFFFFF0u, 0x10, 0}, {3000000000u, 100, 1}, {100, 3000000000u, 1}};
+    for (const auto& [now, at, expected] : due) EXPECT_EQ(TickDue(now, at), expected != 0) << now;
 }
 
 }  // namespace

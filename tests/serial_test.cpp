@@ -1,12 +1,10 @@
-// The serial link's handshakes and transfers against the register's side of
-// the protocol on a virtual null modem: sequence control, retries, time-outs,
-// cancels and a register that misbehaves; then the transfers end to end
-// through the exports (the record and file formats are the transfer tests'):
-// the handshakes around them, what lands in the files, and how every failure
-// ends.
+// The serial link's handshakes against the register's side on a virtual null
+// modem (sequence control, retries, time-outs, cancels), then the transfers
+// through the exports and how every failure ends.
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <tuple>
 
 #include "support/serial_fixture.h"
 
@@ -14,15 +12,12 @@ namespace {
 
 using namespace orv::serial;
 using namespace orv::reg;
-using orv::test::CancelAfter;
 using orv::test::Text;
 using Call = std::function<std::uint32_t()>;
 using Reply = SerialRegister::Reply;
 using Script = std::function<void(SerialRegister&)>;
 using Texts = std::vector<std::string>;
 
-constexpr std::uint32_t kCancelled = orv::CancelRequested;
-constexpr std::uint32_t kEotStatus = orv::LinkEot;
 constexpr std::uint32_t kNoAnswer = orv::LinkNoAnswer;
 constexpr int kWait = 5000;                // real ms the register waits for the host
 constexpr std::uint32_t kTimeout = 20000;  // protocol ms the host waits for the register
@@ -49,8 +44,7 @@ class SerialProcedures : public orv::test::SerialTest {
                 [=] { return RsEndWithAck(ms, retries); },
                 [=, this] { return SendRecv("ab", ms); }};
     }
-    // Every byte the register read, once its script is done.
-    std::vector<std::uint8_t> Wire() {
+    std::vector<std::uint8_t> Wire() {  // what the register read, once done
         JoinBackground();
         return reg().received();
     }
@@ -95,7 +89,7 @@ TEST_F(SerialProcedures, ReceiveRecords) {
         ASSERT_EQ(RecvRecord(), 0u);
         EXPECT_EQ(Got(), expected);
     }
-    EXPECT_EQ(RecvRecord(), kEotStatus);
+    EXPECT_EQ(RecvRecord(), orv::LinkEot);
     EXPECT_EQ(Wire(), Text("\x04\x06\x06\x15\x15\x15\x15\x15\x15\x06\x06\x06"));
     // A time-out returns 2 and sends nothing more than the ACK.
     EXPECT_EQ(RecvRecord(300), kNoAnswer);
@@ -108,9 +102,7 @@ TEST_F(SerialProcedures, SelectAndBid) {
     RunRegister([](SerialRegister& r) { r.AnswerSelection(kWait, true); });
     Cells().sendSequence = 4;
     EXPECT_EQ(RsSelect(Cells().stationAddress, 5000, 0), 0u);
-    EXPECT_EQ(Wire(), Text(std::string("\x04\x04\x04"
-                                       "123\0\0\0\x05",
-                                       10)));
+    EXPECT_EQ(Wire(), Text("\x04\x04\x04" + std::string("123\0\0\0", 6) + "\x05"));
     EXPECT_EQ(Cells().sendSequence, 0u);
     RunRegister([](SerialRegister& r) { r.AnswerBid(kWait); });
     Cells().sendSequence = 4;
@@ -182,18 +174,15 @@ TEST_F(SerialProcedures, SendRecvRecord) {
 TEST_F(SerialProcedures, Cancels) {
     // Set before a procedure: EOT, and nothing else.
     ASSERT_EQ(Ol_Cancel(1), OL_OK);
-    EXPECT_EQ(RecvRecord(), kCancelled);
-    EXPECT_EQ(SendRecord("ab"), kCancelled);
-    EXPECT_EQ(RsEndWithAck(5000, 0), kCancelled);
-    EXPECT_EQ(SendRecv("ab"), kCancelled);
+    EXPECT_EQ(RecvRecord(), orv::CancelRequested);
+    EXPECT_EQ(SendRecord("ab"), orv::CancelRequested);
+    EXPECT_EQ(RsEndWithAck(5000, 0), orv::CancelRequested);
+    EXPECT_EQ(SendRecv("ab"), orv::CancelRequested);
     EXPECT_EQ(modem().TakeAll(), Text("\x04\x04\x04\x04"));
 
     // Our rule: a cancel ends every wait on a quiet line at once, with a time
     // limit or without. Only a selection or a bid sends EOT before it returns.
-    const std::string selection(
-        "\x04\x04\x04"
-        "000001\x05",
-        10);
+    const std::string selection = "\x04\x04\x04" + std::string("000001") + "\x05";
     const std::string sent[] = {"\x04",
                                 "\x06",
                                 selection + "\x04",
@@ -206,8 +195,8 @@ TEST_F(SerialProcedures, Cancels) {
         for (std::size_t i = 0; i < waits.size(); ++i) {
             SCOPED_TRACE(::testing::Message() << ms << " ms, wait " << i);
             Ol_Cancel(0);
-            std::thread canceller = CancelAfter(50);
-            EXPECT_LT(Timed([&] { EXPECT_EQ(waits[i](), kCancelled); }), 50u * 2000u);
+            std::thread canceller = orv::test::CancelAfter(50);
+            EXPECT_LT(Timed([&] { EXPECT_EQ(waits[i](), orv::CancelRequested); }), 50u * 2000u);
             canceller.join();
             EXPECT_EQ(modem().TakeAll(), Text(sent[i]));
         }
@@ -216,18 +205,15 @@ TEST_F(SerialProcedures, Cancels) {
 
 // --- transfers through the exports ---
 
-// A table header, file 1 of 2, columns of widths 2 and 3, and the records of
-// the two files; file 1 of a series of 3 and its file 3.
+// A table header of columns of widths 2 and 3 for file k of last, the
+// records of the two files of a series and the csv files they make.
+std::string Header(char k, char last = '2') {
+    return std::string("/HDR1/010000000000000") + k + '0' + last + "0203";
+}
 const std::string kHeaderCsv = "01,00,0000,00,0000,01,02,02,03";
-const std::string kHeader1 = "/HDR1/0100000000000001020203";
-const std::string kHeader2 = "/HDR1/0100000000000002020203";
-const std::string kData1 = "00000201AABBCCDDEE0102030405";
-const std::string kData2 = "00000101FFEEDDCCBB";
-const std::string kCsv1 = "AABB,CCDDEE\r\n0102,030405\r\n";
-const std::string kCsv2 = "FFEE,DDCCBB\r\n";
-const std::string kHeaderOf3Csv = "01,00,0000,00,0000,01,03,02,03";
-const std::string kHeader1Of3 = "/HDR1/0100000000000001030203";
-const std::string kHeader3Of3 = "/HDR1/0100000000000003030203";
+const std::string kHeader1 = Header('1'), kHeader2 = Header('2');
+const std::string kData1 = "00000201AABBCCDDEE0102030405", kData2 = "00000101FFEEDDCCBB";
+const std::string kCsv1 = "AABB,CCDDEE\r\n0102,030405\r\n", kCsv2 = "FFEE,DDCCBB\r\n";
 
 // The register's side of a host receive: ENQ on the host's EOT (or, from
 // `digit` on, no ENQ), one record on each ACK, and EOT after the last when `end`.
@@ -355,10 +341,10 @@ TEST_F(SerialTransfer, ExchangesInLineModesZeroAndOne) {
         // A series of 3 whose file 2 is missing; no command, a bare EOT.
         Put("M.003", kCsv2);
         request = Request(1);
-        header = {1, Put("hdr3.txt", kHeaderOf3Csv), 0};
+        header = {1, Put("hdr3.txt", "01,00,0000,00,0000,01,03,02,03"), 0};
         data = {1, 0, Put("M.CSV", kCsv1), 0};
         EXPECT_EQ(Against(Take(&got, 4), WriteRead(request, &header, &data)), OL_OK);
-        EXPECT_EQ(got, (Texts{kHeader1Of3, kData1, kHeader3Of3, kData2}));
+        EXPECT_EQ(got, (Texts{Header('1', '3'), kData1, Header('3', '3'), kData2}));
         // A line file: a CR LF line end is not sent, a bare LF is.
         data = {0, 0, Put("lines.txt", "0102\r\n0304\n"), 0};
         EXPECT_EQ(Against(Take(&got, 2), WriteRead(request, nullptr, &data)), OL_OK);
@@ -434,14 +420,9 @@ TEST_F(SerialTransfer, FailuresAndTheirEndings) {
         Ol_Cancel(0);
         return rc;
     };
-    struct Case {
-        const char* name;
-        Script script;
-        std::function<std::uint32_t()> host;
-        std::uint32_t rc;
-        std::string tail;
-    };
-    const Case cases[] = {
+    // Each case: what the register does, the host's call, its result and what
+    // the host sent after its last frame.
+    const std::tuple<const char*, Script, Call, std::uint32_t, std::string> cases[] = {
         {"header file empty", none, WriteRead(send, &emptyHeader, &data), OL_HEADER_FILE, "\x04"},
         {"line file missing", none, WriteRead(send, nullptr, &missingData), OL_DATA_FILE, "\x04"},
         {"selection 3", none, WriteRead(badSelection, nullptr, nullptr), OL_BAD_STATE, ""},
@@ -468,12 +449,12 @@ TEST_F(SerialTransfer, FailuresAndTheirEndings) {
         {"echo answer missing", none, echo(&sendData, &answer), OL_NO_ANSWER, "\x04"},
         {"echo answered with EOT", eotForEcho, echo(&sendData, &answer), OL_EOT, ""},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, script, host, rc, tail] : cases) {
+        SCOPED_TRACE(name);
         const long files = orv::test::OpenDescriptors();
         const std::size_t from = reg().received().size();
-        EXPECT_EQ(Against(c.script, c.host), c.rc);
-        EXPECT_EQ(TailSent(from), c.tail);
+        EXPECT_EQ(Against(script, host), rc);
+        EXPECT_EQ(TailSent(from), tail);
         EXPECT_EQ(orv::test::OpenDescriptors(), files);
     }
 }
@@ -483,24 +464,19 @@ TEST_F(SerialTransfer, LineFailuresReachTheHost) {
     DataFileDesc lines{0, 0, Path("line.txt"), 0};
     ExchangeRequest send = Request(1);
     send.timeout = 60000;  // longer than the carrier watch's 300 ticks
-    struct Case {
-        std::uint32_t mode;
-        std::function<void()> fault;
-        std::uint32_t rc;
-    };
-    const Case cases[] = {
+    const std::tuple<std::uint32_t, std::function<void()>, std::uint32_t> cases[] = {
         {1, [&] { modem().SetCarrier(false); }, OL_DSR_LOST},
         {0, [&] { modem().SetCarrier(false); }, OL_CARRIER_LOST},  // silent, RTS dropped
         {0, [] {}, OL_CARRIER_BUSY},  // carrier never drops for the turnaround
         {1, [&] { modem().SetCts(false); }, OL_CTS_TIMEOUT},
         {1, [] { orv::serial::RsSetLineStatus(orv::LineDown); }, OL_LINE_DOWN},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.rc);
-        ASSERT_EQ(Open(c.mode), OL_OK);
-        c.fault();
+    for (const auto& [mode, fault, rc] : cases) {
+        SCOPED_TRACE(rc);
+        ASSERT_EQ(Open(mode), OL_OK);
+        fault();
         const long files = orv::test::OpenDescriptors();
-        EXPECT_EQ(Ol_WriteRead(&send, nullptr, &lines), c.rc);
+        EXPECT_EQ(Ol_WriteRead(&send, nullptr, &lines), rc);
         EXPECT_EQ(orv::test::OpenDescriptors(), files);
         Ol_Close();
         modem().SetAllLines(true);

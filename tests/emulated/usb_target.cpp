@@ -1,15 +1,10 @@
-// An emulated USB device for the libusb test program: umockdev presents it in
-// sysfs and /dev/bus/usb, and the usbdevfs requests libusb makes on its node
-// are answered here, on umockdev's thread.
-//
-// The device carries transfers between the host and the register's seqpacket
-// socket: claiming the interface connects to the socket, a bulk OUT URB is
-// sent there as one message, a bulk IN URB waits for the next message (an
-// empty message is a zero-length transfer). The register closing its
-// connection is the device's removal: a "remove" uevent, waiting URBs end
-// with "no device", and every later request fails with ENODEV.
-//
-// Runs only under umockdev's preload library (tests/emulated/run.sh).
+// An emulated USB device for the libusb test program (run under umockdev's
+// preload library by tests/emulated/run.sh), answering libusb's usbdevfs
+// requests on umockdev's thread. It carries transfers to and from the
+// register's seqpacket socket: claiming the interface connects, a bulk OUT URB
+// is one message, a bulk IN URB waits for the next (an empty message is a
+// zero-length transfer). The register hanging up is the device's removal: a
+// "remove" uevent, waiting URBs end, every later request fails with ENODEV.
 #include <asm/ioctl.h>
 #include <fcntl.h>
 #include <linux/types.h>
@@ -39,8 +34,7 @@ namespace {
 
 constexpr char kSysfs[] = "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1";
 constexpr char kNode[] = "/dev/bus/usb/001/002";
-// One configuration, one vendor-class interface with bulk IN 0x81 and bulk
-// OUT 0x02 of 512 bytes.
+// One vendor-class interface with bulk IN 0x81 and bulk OUT 0x02 of 512 bytes.
 constexpr char kDescription[] =
     "P: /devices/pci0000:00/0000:00:14.0/usb1/1-1\n"
     "N: bus/usb/001/002\n"
@@ -79,8 +73,7 @@ class EmulatedDevice {
         pump_.detach();  // lives as long as the test process
     }
 
-    // Makes the device present again (after a removal) and the register at
-    // socketPath the one its interface connects to.
+    // Makes the device present (again) and connecting to socketPath.
     void Plug(const std::string& socketPath) {
         bool replug = false;
         {
@@ -104,16 +97,14 @@ class EmulatedDevice {
     }
 
     void Handle(UMockdevIoctlClient* client);
-    // Connects to the register; false when nobody listens.
-    bool Connect();
+    bool Connect();  // to the register; false when nobody listens
     void Disconnect() {
         if (peer_ >= 0) ::close(peer_);
         peer_ = -1;
     }
-    // The register hung up: the device is removed.
-    void RemoveLocked();
-    // Moves the oldest waiting IN URB to the reapable ones with the transfer
-    // in bytes (n of them), or with status. Runs on the pump's thread.
+    void RemoveLocked();  // the register hung up
+    // Moves the oldest waiting IN URB to the reapable ones with n bytes, or
+    // with status.
     void CompleteIn(const std::uint8_t* bytes, int n, int status);
     void Pump();
 
@@ -124,11 +115,10 @@ class EmulatedDevice {
     std::string socketPath_;
     int peer_ = -1;
     bool removed_ = false;
-    // A submitted URB, its buffer (resolved when it was submitted: a resolve
-    // reads the host's memory, so it runs only while that request is being
-    // answered) and its outcome. The outcome is written into the URB only when
-    // it is reaped, on umockdev's thread: until the submit's answer has been
-    // flushed to the host, that thread still reads the URB.
+    // A submitted URB, its buffer (resolved at the submit: a resolve reads the
+    // host's memory, only possible while that request is answered) and its
+    // outcome, written into the URB only when reaped: until the submit's answer
+    // has reached the host, umockdev's thread still reads the URB.
     struct Urb {
         UMockdevIoctlData* urb = nullptr;
         UMockdevIoctlData* buffer = nullptr;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -14,7 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "api/library.h"
 #include "orv_lib.h"
+#include "platform/clock.h"
 #include "support/descriptors.h"
 
 namespace orv::test {
@@ -90,8 +93,23 @@ class CloseFails {
 // reset of every cell, and real time. Each case gets a private temp folder.
 class LibraryTest : public ::testing::Test {
   protected:
-    void SetUp() override;
-    void TearDown() override;
+    void SetUp() override {
+        orv::testing::ResetLibrary();
+        platform::SetTimeScale(1);
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ =
+            std::filesystem::temp_directory_path() / ("orv_test_" + std::to_string(getpid()) + "_" +
+                                                      info->test_suite_name() + "_" + info->name());
+        std::filesystem::remove_all(dir_);
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override {
+        JoinBackground();
+        orv::testing::ResetLibrary();
+        platform::SetTimeScale(1);
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
     std::string TempPath(const std::string& name) const { return (dir_ / name).string(); }
     const std::filesystem::path& TempDir() const { return dir_; }
     // Runs fn on a thread of its own (a register's part, a canceller) while
