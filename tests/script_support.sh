@@ -31,8 +31,11 @@ start_sim() {  # LOG options...
   ${emu:-} "$sim" "$@" >"$sim_log" 2>&1 &
   sim_pid=$! sim_pids="$sim_pids $!"
   for _ in $(seq 200); do
-    where=$(sed -n '1s/^orv-sim: \(listening on\|serial line at\|usb device at\) //p' "$sim_log")
-    [ -n "$where" ] && [ "$(wc -l <"$sim_log")" -gt 0 ] && return 0
+    # The first line only once whole: a part of it could name a wrong port.
+    if [ "$(wc -l <"$sim_log")" -gt 0 ]; then
+      where=$(sed -n '1s/^orv-sim: \(listening on\|serial line at\|usb device at\) //p' "$sim_log")
+      [ -n "$where" ] && return 0
+    fi
     kill -0 "$sim_pid" 2>/dev/null || break
     sleep 0.05
   done
