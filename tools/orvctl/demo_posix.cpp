@@ -154,6 +154,16 @@ int RunDemo(const DemoOptions& options) {
     Ol_Version(&version);
     std::printf("library %s, simulator %s\n", versionText, sim.c_str());
     Check check;
+    // Opens the link, runs the exchange over it when it opened, and ends the
+    // library's use either way.
+    auto overLink = [&](const char* step, auto open) {
+        Ol_Initialize();
+        const std::uint32_t rc = open();
+        check.Step(step, rc);
+        if (rc == 0) Exchange(work, reg, check);
+        Ol_Close();
+        Ol_End();
+    };
 
     if (options.tcp) {
         LinkSimulator simulator(sim, {"--tcp", "0"}, work, "tcp", options.verbose);
@@ -163,12 +173,7 @@ int RunDemo(const DemoOptions& options) {
         std::string address = "127.0.0.1", terminal = "127.0.0.1";
         NetworkOpenRecord open{address.data(), terminal.data(),
                                static_cast<std::uint32_t>(std::stoul(port))};
-        Ol_Initialize();
-        std::uint32_t rc = Ol_Open_MWS(&open);
-        check.Step("Ol_Open_MWS", rc);
-        if (rc == 0) Exchange(work, reg, check);
-        Ol_Close();
-        Ol_End();
+        overLink("Ol_Open_MWS", [&] { return Ol_Open_MWS(&open); });
     }
 
     if (options.serial) {
@@ -182,12 +187,7 @@ int RunDemo(const DemoOptions& options) {
         std::string station = "000001";
         SerialOpenRecord open{station.data(), kDemoComPort, 2 /* 9600 */,
                               2 /* lines not watched */};
-        Ol_Initialize();
-        std::uint32_t rc = Ol_Open_RS(&open);
-        check.Step("Ol_Open_RS (line mode 2)", rc);
-        if (rc == 0) Exchange(work, reg, check);
-        Ol_Close();
-        Ol_End();
+        overLink("Ol_Open_RS (line mode 2)", [&] { return Ol_Open_RS(&open); });
     }
 
     if (options.usb) {
@@ -197,12 +197,7 @@ int RunDemo(const DemoOptions& options) {
         std::string device = simulator.Where();
         std::printf("\nUSB: register simulator behind %s\n", device.c_str());
         UsbOpenRecord open{device.data()};
-        Ol_Initialize();
-        std::uint32_t rc = Ol_Open_USB(&open);
-        check.Step("Ol_Open_USB", rc);
-        if (rc == 0) Exchange(work, reg, check);
-        Ol_Close();
-        Ol_End();
+        overLink("Ol_Open_USB", [&] { return Ol_Open_USB(&open); });
     }
 
     double seconds =
