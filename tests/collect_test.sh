@@ -119,7 +119,7 @@ collect)
            and (.seconds|type == "number") and (.into|type|IN("string","null"))
            and (.files|type == "array") and (.failed_dirs|type == "array")
            and ((.tries|length) == .attempts))' report.json >/dev/null || fail "report fields: $(cat report.json)"
-  grep -q "silent .*39 no answer in time (2 attempts)" out.log || fail "summary table"
+  grep -q "silent .*39 no answer from the register in time (2 attempts)" out.log || fail "summary table"
   ;;
 cancel)
   # Ctrl-C while two registers wait for answers: both cancelled, report written.
@@ -156,11 +156,13 @@ crash)
   grep -q "doomed: worker \(crashed\|ended\)" out.log || fail "no word of the crash"
   ;;
 config)
-  # A wrong value, an unknown key and broken TOML: exit 2, naming line and key.
+  # A wrong value, an unknown key, broken TOML and a received series whose
+  # numbered files would land outside their folder: exit 2, naming line and key.
   printf '[[register]]\nname = "a"\nserial = 3\nbaud = 9601\n[[job]]\nkind = "read"\ninto = "x"\n' >bad1.toml
   printf '[[register]]\nname = "a"\ntcp = "1.2.3.4:5"\n\n[[job]]\nkind = "send"\ndata = "d"\nrecieve_wait = 5\n' >bad2.toml
   printf '[collect]\njobs = 2\nretries = [\n' >bad3.toml
-  for c in "bad1.toml:4: key 'baud'" "bad2.toml:8: key 'recieve_wait'" "bad3.toml:3"; do
+  printf '[[register]]\nname = "a"\ntcp = "127.0.0.1:1"\n[[job]]\nkind = "receive"\ninto = "x"\ndata = "sales"\n' >bad4.toml
+  for c in "bad1.toml:4: key 'baud'" "bad2.toml:8: key 'recieve_wait'" "bad3.toml:3" "bad4.toml:7: key 'data'"; do
     expect_run 2 "$c" "$collect" "${c%%:*}"
   done
   ;;

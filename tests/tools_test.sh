@@ -168,6 +168,7 @@ input_checks)
   expect 3 "crlf.txt:1:23: CR is not a hex digit" $link send --header "$work/crlf.txt"
   expect 35 "open failed" $link send --header "$work/crlf.txt" --header-format 1
   expect 4 "missing: cannot open" $link write "$work/missing"
+  expect 35 "series go to $work/out.002" $link receive --header "$h" --data "$work/out.d/sales"
   ;;
 demo)
   # The demo starts orv-sim from orvctl's own folder. Under an emulator that

@@ -2,7 +2,6 @@
 // worker process per register, and reports what each one gave.
 #pragma once
 
-#include <cstdint>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -79,13 +78,6 @@ struct ConfigError : std::runtime_error {
 // Reads the configuration file; relative paths count from its folder, and
 // {register} and {date} (today, YYYY-MM-DD) are filled in. Throws ConfigError.
 Config LoadConfig(const std::string& path, const std::string& date);
-
-// The meaning of a library result code, for people.
-const char* ResultMeaning(std::uint32_t code);
-
-// The name of file number n of a series whose first file is path (numbers 0
-// and 1 are the path itself; from 2 on the extension becomes ".002", ...).
-std::string NumberedName(const std::string& path, unsigned n);
 
 // The worker's side: reads its task (JSON) from stdin, runs the jobs through
 // the library, and writes one JSON line per event to stdout.

@@ -169,6 +169,15 @@ Job ReadJob(const Layers& layers, int line, const Register& reg, const fs::path&
             job.into = Resolve(base, need("into"));
             job.header = plainName("header", fill("header").value_or("header.txt"));
             job.data = plainName("data", fill("data").value_or("data.txt"));
+            // The library names file 2 of a series by replacing the last '.'
+            // of the whole path: without one in the file name it would take
+            // the one in the temporary folder's name and write outside it.
+            if (job.data.find('.') == std::string::npos) {
+                const toml::node* node = layers.Find("data");
+                Fail(node ? LineOf(*node) : line, "data",
+                     "needs an extension, as in data.txt: the files of a series are numbered "
+                     "by replacing it");
+            }
             break;
         case Job::Kind::kSend:
             if (auto header = fill("header"); header && !header->empty()) {
@@ -346,73 +355,6 @@ Config LoadConfig(const std::string& path, const std::string& date) {
         config.registers.push_back(std::move(reg));
     }
     return config;
-}
-
-std::string NumberedName(const std::string& path, unsigned n) {
-    if (n < 2) return path;
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, ".%03u", n);
-    std::size_t dot = path.rfind('.');
-    std::size_t slash = path.rfind('/');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
-        return path + suffix;
-    }
-    return path.substr(0, dot) + suffix;
-}
-
-const char* ResultMeaning(std::uint32_t code) {
-    switch (code) {
-        case 0:
-            return "success";
-        case 3:
-            return "header file cannot be used, or its header is refused";
-        case 4:
-            return "data file cannot be opened, created or written";
-        case 23:
-            return "the register sent no header where one was expected";
-        case 31:
-            return "serial: DSR lost, or not on in time";
-        case 32:
-            return "serial: carrier off too long";
-        case 33:
-            return "serial: carrier did not drop";
-        case 34:
-            return "serial: CTS not on in time";
-        case 35:
-            return "no link open, or the open failed";
-        case 36:
-            return "cancelled";
-        case 37:
-            return "serial: the register sent EOT where an answer was awaited";
-        case 38:
-            return "network: no send attempt could send the block";
-        case 39:
-            return "no answer in time";
-        case 40:
-            return "serial: the line is down";
-        case 41:
-            return "the link is already open";
-        case 50:
-            return "wrong state, or an argument out of range";
-        case 55:
-            return "the link's thread could not be started";
-        case 82:
-            return "network: connection closed, receive failed or bad checksum";
-        case 84:
-            return "network: the register refused the block";
-        case 85:
-            return "USB: open failed";
-        case 86:
-            return "USB: bad opening answer";
-        case 87:
-            return "USB: read failed";
-        case 88:
-            return "USB: write failed";
-        case 89:
-            return "USB: the register sent NAK & END";
-        default:
-            return "system error of a failed serial write";
-    }
 }
 
 }  // namespace collect

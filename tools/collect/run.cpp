@@ -21,6 +21,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "../result_text.h"
 #include "collect.h"
 
 namespace collect {
@@ -445,7 +446,7 @@ class Collection {
 
     static std::string ResultText(const JobState& job) {
         if (job.code) {
-            return std::to_string(*job.code) + " " + ResultMeaning(*job.code);
+            return std::to_string(*job.code) + " " + orv_tools::ResultMeaning(*job.code);
         }
         return job.status;
     }
@@ -713,7 +714,7 @@ class Collection {
                     {"kind", KindName(job.kind)},
                     {"status", j.status},
                     {"code", j.code ? json(*j.code) : json(nullptr)},
-                    {"meaning", j.code ? json(ResultMeaning(*j.code)) : json(nullptr)},
+                    {"meaning", j.code ? json(orv_tools::ResultMeaning(*j.code)) : json(nullptr)},
                     {"attempts", j.attempts},
                     {"bytes", j.bytes},
                     {"seconds", std::round(j.seconds * 1000) / 1000},

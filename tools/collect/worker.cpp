@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "../numbered_name.h"
 #include "collect.h"
 #include "orv_lib.h"
 

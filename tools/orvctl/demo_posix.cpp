@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "../demo_support.h"
+#include "../result_text.h"
 #include "orv_lib.h"
 #include "progress.h"
-#include "result_text.h"
 
 namespace orvctl {
 
@@ -66,7 +66,7 @@ struct Check {
         if (code == 0) {
             std::printf("  %-44s ok\n", what);
         } else {
-            std::printf("  %-44s result %u: %s\n", what, code, ResultMeaning(code));
+            std::printf("  %-44s result %u: %s\n", what, code, orv_tools::ResultMeaning(code));
             ++failures;
         }
     }

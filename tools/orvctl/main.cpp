@@ -16,13 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "../result_text.h"
 #include "demo.h"
 #include "diagnose.h"
 #include "input_check.h"
 #include "orv_lib.h"
 #include "os.h"
 #include "progress.h"
-#include "result_text.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ int ExitStatus(std::uint32_t code) {
 
 int Fail(const char* what, std::uint32_t code, const std::vector<std::string>& why = {}) {
     std::fprintf(stderr, "orvctl: %s failed: result %u: %s\n", what, code,
-                 orvctl::ResultMeaning(code));
+                 orv_tools::ResultMeaning(code));
     for (const std::string& line : why) std::fprintf(stderr, "orvctl:   %s\n", line.c_str());
     return ExitStatus(code);
 }
@@ -375,6 +375,19 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "orvctl: %s\norvctl: nothing was sent (--no-check sends as is)\n",
                      problem->text.c_str());
         return problem->status;
+    }
+    // Files 2 on of a received series take the name of the data path with its
+    // last '.' replaced, even when that '.' is in a folder's name.
+    if (receive->parsed() && !exchange.header.empty()) {
+        const std::string& data = exchange.data;
+        std::string::size_type name = data.find_last_of("/\\") + 1;  // 0 without a folder
+        if (data.find('.', name) == std::string::npos && data.find('.') != std::string::npos) {
+            std::fprintf(stderr,
+                         "orvctl: note: %s has no extension: files 2 on of a series go to %s, "
+                         "%s ...\n",
+                         data.c_str(), NumberedName(data, 2).c_str(),
+                         NumberedName(data, 3).c_str());
+        }
     }
 
     // A device without modem lines would fail the open only after 32 s.

@@ -12,14 +12,6 @@ namespace orvctl {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-std::string NumberedName(const std::string& path, unsigned n) {
-    if (n < 2) return path;
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, ".%03u", n);
-    std::string::size_type dot = path.rfind('.');
-    return (dot == std::string::npos ? path : path.substr(0, dot)) + suffix;
-}
-
 SeriesSize MeasureSeries(const std::string& path) {
     SeriesSize size;
     if (path.empty()) return size;

@@ -10,14 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "../numbered_name.h"
+
 namespace orvctl {
 
 class Ticker;
-
-// The name of file number n of a series whose first file is path: numbers 0
-// and 1 are path itself; from 2 on, the last '.' of the whole path and what
-// follows it become ".%03d" (appended when the path has no '.').
-std::string NumberedName(const std::string& path, unsigned n);
 
 // Total size of path and of every numbered file of its series that exists,
 // and how many files that is.

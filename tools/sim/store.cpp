@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "../numbered_name.h"
 #include "sim.h"
 
 namespace orvsim {
@@ -22,14 +23,6 @@ unsigned Header::RowWidth() const {
     unsigned width = 0;
     for (std::size_t i = 9; i < bytes.size(); ++i) width += bytes[i];
     return width;
-}
-
-std::string NumberedName(const std::string& path, unsigned n) {
-    if (n < 2) return path;
-    char suffix[16];
-    std::snprintf(suffix, sizeof suffix, ".%03u", n);
-    std::string::size_type dot = path.rfind('.');
-    return (dot == std::string::npos ? path : path.substr(0, dot)) + suffix;
 }
 
 std::string ToHex(const std::uint8_t* bytes, std::size_t count) {

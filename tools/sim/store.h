@@ -40,10 +40,6 @@ struct Header {
     bool CountsRows() const { return table() && (bytes.size() < 10 || bytes[9] == 0); }
 };
 
-// "DATA.TXT" for n 0 and 1, "DATA.002" for 2 ...: the last '.' of the whole
-// path and what follows become ".%03d".
-std::string NumberedName(const std::string& path, unsigned n);
-
 std::string ToHex(const std::uint8_t* bytes, std::size_t count);
 // Hex text to bytes; false at the first character that is not a digit pair.
 bool FromHex(const std::string& hex, std::vector<std::uint8_t>* out);

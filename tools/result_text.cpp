@@ -1,6 +1,6 @@
 #include "result_text.h"
 
-namespace orvctl {
+namespace orv_tools {
 
 const char* ResultMeaning(std::uint32_t code) {
     switch (code) {
@@ -59,4 +59,4 @@ const char* ResultMeaning(std::uint32_t code) {
     }
 }
 
-}  // namespace orvctl
+}  // namespace orv_tools
