@@ -146,7 +146,8 @@ bool DeriveLayout(const TransferHeader& header, std::size_t nbytes, LinkKind lin
     return true;
 }
 
-std::uint32_t PrepareSendHeader(const HeaderFileDesc& desc, LinkKind link) {
+std::uint32_t PrepareSendHeader(const HeaderFileDesc& desc, LinkKind link,
+                                std::uint8_t* blockArea) {
     g_state.savedLength = 0;  // nothing to restore unless this header is accepted
     const LinkFormat& format = FormatOf(link);
     char text[kHeaderReadMax];
@@ -171,9 +172,14 @@ std::uint32_t PrepareSendHeader(const HeaderFileDesc& desc, LinkKind link) {
         fresh.savedLength = kHeaderTagLength + length;
         ParseHeaderHex(text, nbytes, &fresh.header);
     } else {
-        // Pairs from the first one that is not hex on stay 0.
-        HexToSentBytes("header block", text, fresh.savedBlock + kHeaderTagLength,
+        // Built in the block buffer: pairs from the first one that is not hex
+        // on keep the bytes the buffer held (a header file's line end, for
+        // one), and the saved block is what the buffer then holds.
+        std::uint8_t* block = blockArea != nullptr ? blockArea : fresh.savedBlock;
+        std::memcpy(block, kHeaderTag, kHeaderTagLength);
+        HexToSentBytes("header block", text, block + kHeaderTagLength,
                        static_cast<std::int32_t>(nbytes));
+        if (block != fresh.savedBlock) std::memcpy(fresh.savedBlock, block, kSavedByteBlock);
         fresh.savedLength = kHeaderTagLength + nbytes;
         ParseHeaderBytes(fresh.savedBlock + kHeaderTagLength, nbytes, &fresh.header);
     }
