@@ -451,6 +451,35 @@ TEST_F(NetTransfer, SendingSeriesAndLineFiles) {
     EXPECT_EQ(seen, (Blocks{kSeries[0], kSeries[1]}));
     EXPECT_TRUE(reg.Silent(50));
 
+    // The header is built in the block buffer: the byte that a header file's
+    // line end stands for is not converted and keeps what the buffer held,
+    // here the command's 'G', which then counts as a width of 0x47.
+    Put(header.path, "01000000000000000002\r\n");
+    Put(data.path, std::string(2 * 0x49, 'A'));
+    char longCommand[] = "0123456789ABCDEFGH";
+    request.command = longCommand;
+    request.endPause = 0;
+    ASSERT_EQ(Exchange(&header, &data, "rwarrwar"), OL_OK);
+    Bytes row(0x49, 0xAA);
+    row.insert(row.begin(), {0, 0, 0, 1});
+    EXPECT_EQ(seen, (Blocks{{0, 0, Text(longCommand)},
+                            {0, 0x43, Text({"/HDR1/\x01\0\0\0\0\0\0\0\0\x02G", 17})},
+                            {1, 0x44, row},
+                            kEnd}));
+    // Each file of a series starts from the whole saved block, the buffer's
+    // bytes behind the header included ("HI" of this command), not from
+    // what the file before left there.
+    char command20[] = "0123456789ABCDEFGHIJ";
+    request.command = command20;
+    Put(header.path, "0100000000000001020203");
+    Put(data.path, "111111111122222222223333333333");
+    Put(TempPath("DATA.002"), "44444444445555555555666666ZZZZ");
+    ASSERT_EQ(Exchange(&header, &data, "rwarrwarrwar"), OL_OK);
+    ASSERT_EQ(seen.size(), 6u);
+    EXPECT_EQ(seen[4].data, (Bytes{0, 0, 0, 3, 0x44, 0x44, 0x44, 0x44, 0x44, 0x55, 0x55, 0x55, 0x55,
+                                   0x55, 0x66, 0x66, 0x66, 'H', 'I'}));
+    request.command = nullptr;
+
     // A line file: a block per line, 'E' on the line that the end of the
     // file follows at once; an empty line ends the file.
     request.endPause = 0;

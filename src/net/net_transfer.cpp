@@ -108,7 +108,7 @@ class NetSeries final : public transfer::SeriesLink {
 };
 
 std::uint32_t SendSeries(const HeaderFileDesc& header, const DataFileDesc* data) {
-    const std::uint32_t rc = transfer::PrepareSendHeader(header, LinkNetwork);
+    const std::uint32_t rc = transfer::PrepareSendHeader(header, LinkNetwork, BlockData());
     if (rc != OL_OK || data == nullptr) return rc;
     NetSeries link;
     return transfer::SendSeriesFiles(*data, link);

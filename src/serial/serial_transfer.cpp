@@ -142,7 +142,7 @@ class SerialSeries final : public transfer::SeriesLink {
 
 std::uint32_t SendSeries(const ExchangeRequest& request, const HeaderFileDesc& header,
                          const DataFileDesc* data) {
-    const std::uint32_t rc = transfer::PrepareSendHeader(header, LinkSerial);
+    const std::uint32_t rc = transfer::PrepareSendHeader(header, LinkSerial, g_record);
     if (rc != OL_OK) {
         ORV_TRACE("serial send: header file refused with %u", rc);
         (void)RsSendEot();

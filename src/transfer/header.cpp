@@ -62,10 +62,17 @@ std::uint32_t Accept(const TransferHeader& header, std::size_t nbytes, LinkKind 
     return OL_OK;
 }
 
+// The saved block: "/HDR1/" and 178 hex characters, or 89 header bytes.
+std::size_t SavedSize(LinkKind link) {
+    return FormatOf(link).hexHeader ? kSavedHexBlock : kSavedByteBlock;
+}
+
+// Puts the whole saved block back, the bytes behind the header included.
 std::size_t Restore(std::uint32_t k, std::uint8_t* dest, std::size_t capacity) {
     const std::size_t length = g_state.savedLength;
     if (length == 0 || length > capacity) return 0;
-    std::memcpy(dest, g_state.savedBlock, length);
+    const std::size_t saved = SavedSize(g_state.link);
+    std::memcpy(dest, g_state.savedBlock, saved < capacity ? saved : capacity);
     if (g_state.header.lastFileNumber != 0) {
         if (FormatOf(g_state.link).hexHeader) {
             char digits[2];
@@ -146,7 +153,8 @@ bool DeriveLayout(const TransferHeader& header, std::size_t nbytes, LinkKind lin
     return true;
 }
 
-std::uint32_t PrepareSendHeader(const HeaderFileDesc& desc, LinkKind link) {
+std::uint32_t PrepareSendHeader(const HeaderFileDesc& desc, LinkKind link,
+                                std::uint8_t* blockArea) {
     g_state.savedLength = 0;  // nothing to restore unless this header is accepted
     const LinkFormat& format = FormatOf(link);
     char text[kHeaderReadMax];
@@ -163,20 +171,25 @@ std::uint32_t PrepareSendHeader(const HeaderFileDesc& desc, LinkKind link) {
         return OL_HEADER_FILE;
     }
 
+    // The header block is built in the link's buffer: on the network link a
+    // pair that is not hex, and every pair after it, keeps the byte the
+    // buffer held (a header file's line end, for one). The saved block is the
+    // buffer's first bytes then, its bytes behind the header included.
     TransferState fresh{};
     fresh.link = link;
-    std::memcpy(fresh.savedBlock, kHeaderTag, kHeaderTagLength);
+    std::uint8_t* block = blockArea != nullptr ? blockArea : fresh.savedBlock;
+    std::memcpy(block, kHeaderTag, kHeaderTagLength);
     if (format.hexHeader) {
-        std::memcpy(fresh.savedBlock + kHeaderTagLength, text, length);
+        std::memcpy(block + kHeaderTagLength, text, length);
         fresh.savedLength = kHeaderTagLength + length;
         ParseHeaderHex(text, nbytes, &fresh.header);
     } else {
-        // Pairs from the first one that is not hex on stay 0.
-        HexToSentBytes("header block", text, fresh.savedBlock + kHeaderTagLength,
+        HexToSentBytes("header block", text, block + kHeaderTagLength,
                        static_cast<std::int32_t>(nbytes));
         fresh.savedLength = kHeaderTagLength + nbytes;
-        ParseHeaderBytes(fresh.savedBlock + kHeaderTagLength, nbytes, &fresh.header);
+        ParseHeaderBytes(block + kHeaderTagLength, nbytes, &fresh.header);
     }
+    if (block != fresh.savedBlock) std::memcpy(fresh.savedBlock, block, SavedSize(link));
     if (fresh.header.lastFileNumber >= 2) fresh.header.fileNumber = 1;
     std::memcpy(fresh.headerHex, text, 2 * nbytes);
     fresh.headerBytes = nbytes;

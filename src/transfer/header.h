@@ -119,15 +119,21 @@ bool DeriveLayout(const TransferHeader& header, std::size_t nbytes, LinkKind lin
 // "r+b", closed before returning), filters it by desc.format, builds the saved
 // header block, parses it into State().header, sets fileNumber to 1 when
 // lastFileNumber is 2 or more, and derives State().layout.
+// The header block is built in blockArea when it is given (the link's record
+// buffer, at least kSavedHexBlock bytes), and the saved block is that
+// buffer's first 184 (hex links) or 95 (network) bytes then: on the network
+// link a header byte whose pair is not hex keeps the byte the buffer held.
 // Returns 0; 3 when the file cannot be opened, holds no byte, or its header is
 // refused (text of more than 178 characters, or see DeriveLayout); 50 when
 // format is neither 0 nor 1.
-std::uint32_t PrepareSendHeader(const HeaderFileDesc& desc, LinkKind link);
+std::uint32_t PrepareSendHeader(const HeaderFileDesc& desc, LinkKind link,
+                                std::uint8_t* blockArea = nullptr);
 
-// Copies the saved header block to dest and, when lastFileNumber is nonzero,
-// puts k into header byte 7 (hex links: two characters at position 20;
-// network: byte 13). Returns the block's length, or 0 when capacity is too
-// small or no header has been prepared.
+// Copies the whole saved header block to dest (at most capacity bytes) and,
+// when lastFileNumber is nonzero, puts k into header byte 7 (hex links: two
+// characters at position 20; network: byte 13). Returns the length of the
+// header block to send (6 + L or 6 + n), or 0 when capacity is too small or no
+// header has been prepared.
 std::size_t RestoreHeaderBlock(std::uint32_t k, char* dest, std::size_t capacity);
 std::size_t RestoreHeaderBlock(std::uint32_t k, std::uint8_t* dest, std::size_t capacity);
 

@@ -101,7 +101,7 @@ class UsbSeries final : public transfer::SeriesLink {
 };
 
 std::uint32_t SendSeries(const HeaderFileDesc& header, const DataFileDesc* data) {
-    std::uint32_t rc = transfer::PrepareSendHeader(header, LinkUsb);
+    std::uint32_t rc = transfer::PrepareSendHeader(header, LinkUsb, PacketData());
     if (rc == OL_OK && data != nullptr) {
         UsbSeries link;
         rc = transfer::SendSeriesFiles(*data, link);
