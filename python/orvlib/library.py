@@ -109,20 +109,47 @@ class Library:
     def _blocking(self, name: str, *args: Any) -> int:
         if threading.current_thread() is not threading.main_thread():
             return self._call(name, *args)
-        result: List[int] = []
-        worker = threading.Thread(target=lambda: result.append(self._call(name, *args)),
-                                  name=name, daemon=True)
+        outcome: List[Any] = []
+        done = threading.Event()
+
+        def run() -> None:
+            try:
+                outcome.append(self._call(name, *args))
+            except BaseException as error:  # handed to the caller below
+                outcome.append(error)
+            finally:
+                done.set()
+
+        # The wait is on an Event, not Thread.join: an interrupted join may mark a
+        # thread that still runs as ended (Python 3.11), and the library would then
+        # be called again while the transfer is still in it.
+        worker = threading.Thread(target=run, name=name, daemon=True)
         worker.start()
         try:
-            while worker.is_alive():
-                worker.join(0.25)
+            while not done.wait(0.25):
+                pass
         except KeyboardInterrupt:
-            self._call("Ol_Cancel", 1)
-            worker.join()
-            self._call("Ol_Cancel", 0)
+            self._end_cancelled(done)
             raise
-        return result[0]
+        if isinstance(outcome[0], BaseException):
+            raise outcome[0]
+        return outcome[0]
 
+    def _end_cancelled(self, done: threading.Event) -> None:
+        """Cancels the running transfer, waits until it has returned and
+        withdraws the request. Further Ctrl-Cs are ignored meanwhile: the
+        library must not be called again while the transfer is still in it."""
+        asked = False
+        while True:
+            try:
+                if not asked:
+                    self._call("Ol_Cancel", 1)
+                    asked = True
+                done.wait()
+                self._call("Ol_Cancel", 0)
+                return
+            except KeyboardInterrupt:
+                pass
 
 def _as(kind: Callable[..., Any], value: Any, **fields: Any) -> Any:
     if value is None or isinstance(value, kind):

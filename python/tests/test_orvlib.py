@@ -2,6 +2,7 @@ import _thread
 import os
 import pathlib
 import re
+import signal
 import subprocess
 import sys
 import threading
@@ -72,12 +73,55 @@ def test_ctrl_c_cancels_the_transfer_and_clears_the_request(simulator, host_dir)
         threading.Timer(0.3, _thread.interrupt_main).start()
         with pytest.raises(KeyboardInterrupt):
             link.receive(header=host_dir / "h", data=host_dir / "d", receive_wait=60000)
+        assert not [t for t in threading.enumerate() if t.name == "Ol_WriteRead"]
         # The request was withdrawn: the next receive runs (and times out) instead of
         # being cancelled at once.
         try:
             link.receive(header=host_dir / "h", data=host_dir / "d", receive_wait=200)
         except orvlib.LinkError as error:
             assert error.result is not orvlib.Result.CANCELLED
+
+
+def test_second_ctrl_c_waits_until_the_cancelled_transfer_returns(monkeypatch):
+    # The library must not be called again (Ol_Cancel(0), then the caller's
+    # Ol_Close or Ol_End) while the cancelled transfer is still in it.
+    lib = orvlib.Library()
+    calls, cancelled, second = [], threading.Event(), threading.Event()
+
+    def starting():  # the main thread is still in Thread.start
+        frame = sys._current_frames()[threading.main_thread().ident]
+        while frame is not None and frame.f_code.co_name != "start":
+            frame = frame.f_back
+        return frame is not None
+
+    def library(name, *args):
+        calls.append((name, *args))
+        if name == "Ol_Cancel":
+            cancelled.set()
+        elif name == "Ol_Close":
+            while starting():
+                time.sleep(0.001)
+            os.kill(os.getpid(), signal.SIGINT)  # Ctrl-C during the transfer
+            cancelled.wait(10)
+            os.kill(os.getpid(), signal.SIGINT)  # and again while it ends
+            second.wait(10)
+            calls.append("returned")
+            return 36
+        return 0
+
+    def on_ctrl_c(*_):
+        if cancelled.is_set():
+            second.set()
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(lib, "_call", library)
+    previous = signal.signal(signal.SIGINT, on_ctrl_c)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            lib._blocking("Ol_Close")
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    assert calls == [("Ol_Close",), ("Ol_Cancel", 1), "returned", ("Ol_Cancel", 0)]
 
 
 @pytest.mark.parametrize("call, error", [
