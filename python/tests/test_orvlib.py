@@ -1,4 +1,5 @@
 import _thread
+import codecs
 import os
 import pathlib
 import re
@@ -122,6 +123,16 @@ def test_second_ctrl_c_waits_until_the_cancelled_transfer_returns(monkeypatch):
     finally:
         signal.signal(signal.SIGINT, previous)
     assert calls == [("Ol_Close",), ("Ol_Cancel", 1), "returned", ("Ol_Cancel", 0)]
+
+
+def test_windows_paths_are_given_in_the_ansi_code_page(monkeypatch):
+    # Stands in for Windows: "mbcs" (the ANSI code page there) as Western European.
+    codecs.register(lambda name: codecs.lookup("cp1252") if name == "mbcs" else None)
+    monkeypatch.setattr(orvlib.records, "ANSI_PATHS", True)
+    keep = []
+    assert orvlib.DataFile(path="caf\u00e9\u20ac.txt").native(keep).path == b"caf\xe9\x80.txt"
+    with pytest.raises(ValueError):
+        orvlib.SendFile(path=pathlib.PurePosixPath("\u0142.txt")).native(keep)
 
 
 @pytest.mark.parametrize("call, error", [
