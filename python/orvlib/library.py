@@ -28,6 +28,7 @@ class Library:
 
     ``path`` overrides where the library is loaded from; otherwise
     ``$ORV_LIB_PATH``, a build in the source tree, then the system's places.
+    OSError when none of them loads as Orv_Lib (with every export).
 
     Thread rules: call from one thread at a time, except :meth:`cancel`, which
     any thread may call at any moment. A transfer started from the main thread

@@ -1,5 +1,6 @@
 import _thread
 import codecs
+import ctypes.util
 import os
 import pathlib
 import re
@@ -123,6 +124,12 @@ def test_second_ctrl_c_waits_until_the_cancelled_transfer_returns(monkeypatch):
     finally:
         signal.signal(signal.SIGINT, previous)
     assert calls == [("Ol_Close",), ("Ol_Cancel", 1), "returned", ("Ol_Cancel", 0)]
+
+
+def test_a_library_without_the_exports_is_not_found(monkeypatch):
+    monkeypatch.setenv("ORV_LIB_PATH", ctypes.util.find_library("m"))
+    with pytest.raises(OSError, match="ORV_LIB_PATH"):
+        orvlib.Library()
 
 
 def test_windows_paths_are_given_in_the_ansi_code_page(monkeypatch):
