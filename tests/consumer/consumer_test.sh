@@ -69,6 +69,13 @@ stop_sim
   || shown=$work/readme.log fail "examples/README.md commands: $(cat "$work/readme.sh")"
 echo "examples/README.md commands: passed"
 
+# The install commands of python/README.md with Debian's python3, the library
+# installed here.
+sed -n '/^```sh$/,/^```$/{/^```/d;p}' "$here/../../python/README.md" >"$work/pip.sh"
+(cd "$work/tree" && PATH=/usr/bin:$PATH sh -e "$work/pip.sh") >"$work/pip.log" 2>&1 && grep -qx "Ver 1.2" "$work/pip.log" \
+  || shown=$work/pip.log fail "python/README.md commands: $(cat "$work/pip.sh")"
+echo "python/README.md commands: passed"
+
 if [ "$more" = serial ]; then
   start_sim "$work/sim.log" --data "$work/reg" --pty
   ORV_LIB_COM7=$where run_host serial_host "$work/cmake/serial_host" 7 2
