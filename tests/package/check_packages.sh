@@ -35,6 +35,17 @@ has "$work/orv-tools.list" ./usr/bin/orvctl ./usr/bin/orv-sim ./usr/bin/orv-coll
   ./usr/share/man/man1/orvctl.1.gz ./usr/share/man/man1/orv-sim.1.gz
 [ "$(objdump -p "$work/root/$lib/liborv_lib.so.1.2.0" | awk '/SONAME/ {print $2}')" = liborv_lib.so.1 ] \
   || fail "SONAME is not liborv_lib.so.1"
+# Every library the tools load comes from a package orv-tools depends on.
+depends=$(dpkg-deb -f "$packages/orv-tools_${version}_$(dpkg --print-architecture).deb" Depends)
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+for program in "$work/root/usr/bin/"*; do
+  for soname in $(objdump -p "$program" | awk '/NEEDED/ {print $2}'); do
+    owner=$(dpkg -S "$multiarch/$soname" 2>/dev/null | sed -n "s|^\([^:]*\):[^ ]* /\(usr/\)\?lib/$multiarch/$soname\$|\1|p" | head -n 1)
+    [ "$soname" = liborv_lib.so.1 ] && owner=liborv-lib1
+    echo "$depends" | grep -q "\(^\|, \)$owner\( \|,\|$\)" \
+      || fail "orv-tools: $(basename "$program") needs $soname (${owner:-no package}), not in: $depends"
+  done
+done
 zcat "$work/root/usr/share/man/man1/orvctl.1.gz" | grep -q '^\.SH OPTIONS' || fail "orvctl(1) has no options"
 
 tests/consumer/consumer_test.sh "$work/root" /usr "$work/root/usr/bin/orv-sim" || fail "consumer"
