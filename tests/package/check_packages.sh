@@ -58,14 +58,14 @@ got=$(cd "$work" && ORV_LIB_PATH="$work/root/$lib/liborv_lib.so.1" PYTHONPATH="$
 [ "$got" = "$version Ver 1.2" ] || fail "installed binding says: $got"
 echo "debian packages: passed"
 
-check_zip() {  # name machine triple
-  name=$1 machine=$2 triple=$3
+check_zip() {  # name machine triple msvc-arch
+  name=$1 machine=$2 triple=$3 msvc=$4
   zip=$packages/orv_lib-$version-$name.zip
   [ -f "$zip" ] || fail "no $zip"
   /usr/bin/python3 -m zipfile -e "$zip" "$work/$name"
   top=$work/$name/orv_lib-$version-$name
   for path in bin/Orv_Lib.dll bin/orvctl.exe include/orv_lib.h include/orv_lib_version.h lib/libOrv_Lib_host.dll.a \
-              lib/Orv_Lib.def LICENSE README-windows.txt; do
+              lib/Orv_Lib.def lib/Orv_Lib.lib lib/pkgconfig/orv_lib.pc LICENSE README-windows.txt; do
     [ -f "$top/$path" ] || fail "$name zip lacks $path"
   done
   "$triple-objdump" -f "$top/bin/Orv_Lib.dll" | grep -q "architecture: $machine," \
@@ -73,9 +73,17 @@ check_zip() {  # name machine triple
   ! "$triple-objdump" -h "$top/bin/Orv_Lib.dll" | grep -q '\.debug_' || fail "$name Orv_Lib.dll is not stripped"
   tests/win/check_host_imports.sh "$triple-objdump" "$top/bin/orvctl.exe" "$machine" \
     || fail "$name orvctl.exe"
+  # An MSVC host (clang-cl and lld-link stand in for MSVC's compiler and linker;
+  # no C runtime) links against Orv_Lib.lib and imports the DLL's plain names.
+  clang --driver-mode=cl --target="$msvc-pc-windows-msvc" /GS- /O2 -I"$top/include" /c \
+    /Fo"$work/$name-msvc.obj" -- tests/win/linked_host.c \
+    && lld-link "$work/$name-msvc.obj" "$top/lib/Orv_Lib.lib" /nodefaultlib /entry:main \
+         /subsystem:console /out:"$work/$name-msvc.exe" \
+    && tests/win/check_host_imports.sh "$triple-objdump" "$work/$name-msvc.exe" "$machine" \
+    || fail "an MSVC host does not link against the $name zip's Orv_Lib.lib"
 }
-check_zip win64 i386:x86-64 x86_64-w64-mingw32
-check_zip win32 i386 i686-w64-mingw32
+check_zip win64 i386:x86-64 x86_64-w64-mingw32 x86_64
+check_zip win32 i386 i686-w64-mingw32 i686
 i686-w64-mingw32-gcc -Wall -Werror -I"$work/win32/orv_lib-$version-win32/include" tests/win/linked_host.c \
   -L"$work/win32/orv_lib-$version-win32/lib" -lOrv_Lib_host -o "$work/linked_host.exe" \
   || fail "a 32-bit host does not link against the zip's import library"
