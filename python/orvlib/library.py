@@ -34,7 +34,9 @@ class Library:
     any thread may call at any moment. A transfer started from the main thread
     runs on a helper thread, so that Ctrl-C (KeyboardInterrupt) cancels it: the
     library is told Ol_Cancel(1), the transfer ends with 36, the request is
-    cleared again and KeyboardInterrupt is raised.
+    cleared again and KeyboardInterrupt is raised. Any other exception that a
+    signal handler raises meanwhile (SystemExit from a SIGTERM handler) does
+    the same.
     """
 
     def __init__(self, path: Optional[str] = None) -> None:
@@ -129,7 +131,7 @@ class Library:
         try:
             while not done.wait(0.25):
                 pass
-        except KeyboardInterrupt:
+        except BaseException:  # Ctrl-C, or what a signal handler raises
             self._end_cancelled(done)
             raise
         if isinstance(outcome[0], BaseException):
@@ -138,8 +140,9 @@ class Library:
 
     def _end_cancelled(self, done: threading.Event) -> None:
         """Cancels the running transfer, waits until it has returned and
-        withdraws the request. Further Ctrl-Cs are ignored meanwhile: the
-        library must not be called again while the transfer is still in it."""
+        withdraws the request. Further Ctrl-Cs (and other signal handlers'
+        exceptions) are ignored meanwhile: the library must not be called
+        again while the transfer is still in it."""
         asked = False
         while True:
             try:
@@ -149,8 +152,9 @@ class Library:
                 done.wait()
                 self._call("Ol_Cancel", 0)
                 return
-            except KeyboardInterrupt:
+            except BaseException:
                 pass
+
 
 def _as(kind: Callable[..., Any], value: Any, **fields: Any) -> Any:
     if value is None or isinstance(value, kind):

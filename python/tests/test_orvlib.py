@@ -84,9 +84,12 @@ def test_ctrl_c_cancels_the_transfer_and_clears_the_request(simulator, host_dir)
             assert error.result is not orvlib.Result.CANCELLED
 
 
-def test_second_ctrl_c_waits_until_the_cancelled_transfer_returns(monkeypatch):
-    # The library must not be called again (Ol_Cancel(0), then the caller's
-    # Ol_Close or Ol_End) while the cancelled transfer is still in it.
+@pytest.mark.parametrize("number, error", [(signal.SIGINT, KeyboardInterrupt),
+                                           (signal.SIGTERM, SystemExit)])
+def test_a_second_signal_waits_until_the_cancelled_transfer_returns(monkeypatch, number, error):
+    # Ctrl-C, or a handler that exits: the library must not be called again
+    # (Ol_Cancel(0), then the caller's Ol_Close or Ol_End) while the cancelled
+    # transfer is still in it.
     lib = orvlib.Library()
     calls, cancelled, second = [], threading.Event(), threading.Event()
 
@@ -103,26 +106,26 @@ def test_second_ctrl_c_waits_until_the_cancelled_transfer_returns(monkeypatch):
         elif name == "Ol_Close":
             while starting():
                 time.sleep(0.001)
-            os.kill(os.getpid(), signal.SIGINT)  # Ctrl-C during the transfer
+            os.kill(os.getpid(), number)  # during the transfer
             cancelled.wait(10)
-            os.kill(os.getpid(), signal.SIGINT)  # and again while it ends
+            os.kill(os.getpid(), number)  # and again while it ends
             second.wait(10)
             calls.append("returned")
             return 36
         return 0
 
-    def on_ctrl_c(*_):
+    def on_signal(*_):
         if cancelled.is_set():
             second.set()
-        raise KeyboardInterrupt
+        raise error
 
     monkeypatch.setattr(lib, "_call", library)
-    previous = signal.signal(signal.SIGINT, on_ctrl_c)
+    previous = signal.signal(number, on_signal)
     try:
-        with pytest.raises(KeyboardInterrupt):
+        with pytest.raises(error):
             lib._blocking("Ol_Close")
     finally:
-        signal.signal(signal.SIGINT, previous)
+        signal.signal(number, previous)
     assert calls == [("Ol_Close",), ("Ol_Cancel", 1), "returned", ("Ol_Cancel", 0)]
 
 
