@@ -7,7 +7,7 @@
 #                                     multilib compilers with qemu-i386
 set -eu
 packages="cmake ninja-build g++ libgtest-dev libgmock-dev libcli11-dev libbenchmark-dev
-  pkg-config dpkg-dev help2man doxygen python3-setuptools python3-pytest python3-pip python3-venv
+  pkg-config dpkg-dev help2man doxygen python3-setuptools python3-pytest python3-pip python3-venv python3-wheel
   libusb-1.0-0-dev libumockdev-dev umockdev"
 packages="$packages libtomlplusplus-dev nlohmann-json3-dev jq procps"  # orv-collect and its tests
 packages="$packages clang libclang-rt-dev"  # the fuzz targets (libFuzzer)
