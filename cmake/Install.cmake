@@ -35,6 +35,31 @@ if(WIN32)
     endif()" COMPONENT runtime)
   install(FILES ${ORV_HOST_IMPLIB} ${PROJECT_SOURCE_DIR}/src/dll/Orv_Lib.def
           DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+  # Import library for MSVC hosts, in the short import format MSVC's own tools
+  # write. One made with "lib /def:Orv_Lib.def /machine:x86" does not link: its
+  # entries are the undecorated names, a 32-bit host refers to the stdcall ones
+  # ("_Ol_Cancel@4"). Here the entries are those of the stdcall definitions,
+  # each importing the DLL's plain name (-k).
+  find_program(ORV_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14)
+  if(ORV_LLVM_DLLTOOL)
+    if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86")
+      set(_msvc_machine i386)
+      set(_msvc_def ${PROJECT_SOURCE_DIR}/src/dll/Orv_Lib_stdcall.def)
+    else()
+      set(_msvc_machine i386:x86-64)
+      set(_msvc_def ${PROJECT_SOURCE_DIR}/src/dll/Orv_Lib.def)
+    endif()
+    add_custom_command(
+      OUTPUT ${PROJECT_BINARY_DIR}/src/Orv_Lib.lib
+      COMMAND ${ORV_LLVM_DLLTOOL} -m ${_msvc_machine} -k -d ${_msvc_def} -D Orv_Lib.dll
+              -l ${PROJECT_BINARY_DIR}/src/Orv_Lib.lib
+      DEPENDS ${_msvc_def}
+      COMMENT "Import library for MSVC hosts")
+    add_custom_target(orv_lib_msvc_implib ALL DEPENDS ${PROJECT_BINARY_DIR}/src/Orv_Lib.lib)
+    install(FILES ${PROJECT_BINARY_DIR}/src/Orv_Lib.lib DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+  else()
+    message(STATUS "llvm-dlltool not found: no Orv_Lib.lib for MSVC hosts")
+  endif()
   install(FILES ${PROJECT_SOURCE_DIR}/doc/README-windows.txt ${PROJECT_SOURCE_DIR}/LICENSE
                 ${PROJECT_SOURCE_DIR}/CHANGELOG.md DESTINATION . COMPONENT dev)
 else()

@@ -34,6 +34,10 @@ else()
   set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS
       "liborv-lib1 (= ${PROJECT_VERSION}), libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
+  if(TARGET orv-collect)
+    # orv-collect reads its job files through toml++, a shared library on Debian.
+    string(APPEND CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ", libtomlplusplus3")
+  endif()
   set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "Orv_Lib shared library")
   set(CPACK_COMPONENT_DEV_DESCRIPTION "Orv_Lib header, CMake package and pkg-config file")
   set(CPACK_COMPONENT_TOOLS_DESCRIPTION "orvctl, the command-line host, and orv-sim, a register simulator")

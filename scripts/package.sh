@@ -23,7 +23,7 @@ for kind in $kinds; do
   win64 | win32)
     preset=mingw64; [ "$kind" = win32 ] && preset=mingw32
     cmake --preset "$preset" -B "$dir" >/dev/null
-    cmake --build "$dir" -j "$jobs" --target orv_lib orv_lib_host_implib orvctl
+    cmake --build "$dir" -j "$jobs" --target orv_lib orv_lib_host_implib orv_lib_msvc_implib orvctl
     generator=ZIP
     ;;
   *) echo "unknown package kind: $kind" >&2; exit 2 ;;

@@ -99,13 +99,13 @@ def load(path: Optional[str] = None) -> ctypes.CDLL:
     for candidate in [path] if path else candidates():
         try:
             dll = loader(candidate)
-            break
-        except OSError as error:
+            # A library without the exports (a wrong file named by the
+            # variable) counts as not found, like a file that does not load.
+            for name, (restype, argtypes) in SIGNATURES.items():
+                function = getattr(dll, name)
+                function.restype = restype
+                function.argtypes = argtypes
+            return dll
+        except (OSError, AttributeError) as error:
             errors.append(f"{candidate}: {error}")
-    else:
-        raise OSError(f"Orv_Lib not found (set {ENVIRONMENT_VARIABLE}): " + "; ".join(errors))
-    for name, (restype, argtypes) in SIGNATURES.items():
-        function = getattr(dll, name)
-        function.restype = restype
-        function.argtypes = argtypes
-    return dll
+    raise OSError(f"Orv_Lib not found (set {ENVIRONMENT_VARIABLE}): " + "; ".join(errors))

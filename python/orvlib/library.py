@@ -28,12 +28,15 @@ class Library:
 
     ``path`` overrides where the library is loaded from; otherwise
     ``$ORV_LIB_PATH``, a build in the source tree, then the system's places.
+    OSError when none of them loads as Orv_Lib (with every export).
 
     Thread rules: call from one thread at a time, except :meth:`cancel`, which
     any thread may call at any moment. A transfer started from the main thread
     runs on a helper thread, so that Ctrl-C (KeyboardInterrupt) cancels it: the
     library is told Ol_Cancel(1), the transfer ends with 36, the request is
-    cleared again and KeyboardInterrupt is raised.
+    cleared again and KeyboardInterrupt is raised. Any other exception that a
+    signal handler raises meanwhile (SystemExit from a SIGTERM handler) does
+    the same.
     """
 
     def __init__(self, path: Optional[str] = None) -> None:
@@ -109,19 +112,48 @@ class Library:
     def _blocking(self, name: str, *args: Any) -> int:
         if threading.current_thread() is not threading.main_thread():
             return self._call(name, *args)
-        result: List[int] = []
-        worker = threading.Thread(target=lambda: result.append(self._call(name, *args)),
-                                  name=name, daemon=True)
+        outcome: List[Any] = []
+        done = threading.Event()
+
+        def run() -> None:
+            try:
+                outcome.append(self._call(name, *args))
+            except BaseException as error:  # handed to the caller below
+                outcome.append(error)
+            finally:
+                done.set()
+
+        # The wait is on an Event, not Thread.join: an interrupted join may mark a
+        # thread that still runs as ended (Python 3.11), and the library would then
+        # be called again while the transfer is still in it.
+        worker = threading.Thread(target=run, name=name, daemon=True)
         worker.start()
         try:
-            while worker.is_alive():
-                worker.join(0.25)
-        except KeyboardInterrupt:
-            self._call("Ol_Cancel", 1)
-            worker.join()
-            self._call("Ol_Cancel", 0)
+            while not done.wait(0.25):
+                pass
+        except BaseException:  # Ctrl-C, or what a signal handler raises
+            self._end_cancelled(done)
             raise
-        return result[0]
+        if isinstance(outcome[0], BaseException):
+            raise outcome[0]
+        return outcome[0]
+
+    def _end_cancelled(self, done: threading.Event) -> None:
+        """Cancels the running transfer, waits until it has returned and
+        withdraws the request. Further Ctrl-Cs (and other signal handlers'
+        exceptions) are ignored meanwhile: the library must not be called
+        again while the transfer is still in it."""
+        asked = False
+        while True:
+            try:
+                if not asked:
+                    self._call("Ol_Cancel", 1)
+                    asked = True
+                done.wait()
+                self._call("Ol_Cancel", 0)
+                return
+            except BaseException:
+                pass
 
 
 def _as(kind: Callable[..., Any], value: Any, **fields: Any) -> Any:

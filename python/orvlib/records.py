@@ -17,6 +17,10 @@ PathLike = Union[str, "os.PathLike[str]"]
 
 BAUD_RATES = (2400, 4800, 9600, 19200, 38400, 57600, 115200)
 
+# The DLL opens files through the C runtime's char functions, which read a name
+# in the ANSI code page ("mbcs"), not in the UTF-8 that os.fsencode gives.
+ANSI_PATHS = os.name == "nt"
+
 
 def _u32(name: str, value: Any) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
@@ -30,6 +34,11 @@ def _path(name: str, value: Any) -> bytes:
     if not isinstance(value, (str, os.PathLike)):
         raise TypeError(f"{name} must be a path, not {type(value).__name__}")
     raw = os.fsencode(value)
+    if ANSI_PATHS and isinstance(os.fspath(value), str):
+        try:
+            raw = os.fspath(value).encode("mbcs")
+        except UnicodeEncodeError:
+            raise ValueError(f"{name} cannot be written in the ANSI code page: {value!r}") from None
     if not raw or b"\0" in raw:
         raise ValueError(f"{name} must be a non-empty path without NUL")
     return raw

@@ -1,7 +1,10 @@
 import _thread
+import codecs
+import ctypes.util
 import os
 import pathlib
 import re
+import signal
 import subprocess
 import sys
 import threading
@@ -72,12 +75,74 @@ def test_ctrl_c_cancels_the_transfer_and_clears_the_request(simulator, host_dir)
         threading.Timer(0.3, _thread.interrupt_main).start()
         with pytest.raises(KeyboardInterrupt):
             link.receive(header=host_dir / "h", data=host_dir / "d", receive_wait=60000)
+        assert not [t for t in threading.enumerate() if t.name == "Ol_WriteRead"]
         # The request was withdrawn: the next receive runs (and times out) instead of
         # being cancelled at once.
         try:
             link.receive(header=host_dir / "h", data=host_dir / "d", receive_wait=200)
         except orvlib.LinkError as error:
             assert error.result is not orvlib.Result.CANCELLED
+
+
+@pytest.mark.parametrize("number, error", [(signal.SIGINT, KeyboardInterrupt),
+                                           (signal.SIGTERM, SystemExit)])
+def test_a_second_signal_waits_until_the_cancelled_transfer_returns(monkeypatch, number, error):
+    # Ctrl-C, or a handler that exits: the library must not be called again
+    # (Ol_Cancel(0), then the caller's Ol_Close or Ol_End) while the cancelled
+    # transfer is still in it.
+    lib = orvlib.Library()
+    calls, cancelled, second = [], threading.Event(), threading.Event()
+
+    def starting():  # the main thread is still in Thread.start
+        frame = sys._current_frames()[threading.main_thread().ident]
+        while frame is not None and frame.f_code.co_name != "start":
+            frame = frame.f_back
+        return frame is not None
+
+    def library(name, *args):
+        calls.append((name, *args))
+        if name == "Ol_Cancel":
+            cancelled.set()
+        elif name == "Ol_Close":
+            while starting():
+                time.sleep(0.001)
+            os.kill(os.getpid(), number)  # during the transfer
+            cancelled.wait(10)
+            os.kill(os.getpid(), number)  # and again while it ends
+            second.wait(10)
+            calls.append("returned")
+            return 36
+        return 0
+
+    def on_signal(*_):
+        if cancelled.is_set():
+            second.set()
+        raise error
+
+    monkeypatch.setattr(lib, "_call", library)
+    previous = signal.signal(number, on_signal)
+    try:
+        with pytest.raises(error):
+            lib._blocking("Ol_Close")
+    finally:
+        signal.signal(number, previous)
+    assert calls == [("Ol_Close",), ("Ol_Cancel", 1), "returned", ("Ol_Cancel", 0)]
+
+
+def test_a_library_without_the_exports_is_not_found(monkeypatch):
+    monkeypatch.setenv("ORV_LIB_PATH", ctypes.util.find_library("m"))
+    with pytest.raises(OSError, match="ORV_LIB_PATH"):
+        orvlib.Library()
+
+
+def test_windows_paths_are_given_in_the_ansi_code_page(monkeypatch):
+    # Stands in for Windows: "mbcs" (the ANSI code page there) as Western European.
+    codecs.register(lambda name: codecs.lookup("cp1252") if name == "mbcs" else None)
+    monkeypatch.setattr(orvlib.records, "ANSI_PATHS", True)
+    keep = []
+    assert orvlib.DataFile(path="caf\u00e9\u20ac.txt").native(keep).path == b"caf\xe9\x80.txt"
+    with pytest.raises(ValueError):
+        orvlib.SendFile(path=pathlib.PurePosixPath("\u0142.txt")).native(keep)
 
 
 @pytest.mark.parametrize("call, error", [

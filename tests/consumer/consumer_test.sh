@@ -51,7 +51,30 @@ run_host() {  # name program args...
 start_sim "$work/sim.log" --data "$work/reg" --tcp 0
 run_host "tcp_host (find_package)" "$work/cmake/tcp_host" 127.0.0.1 "${where##*:}"
 run_host "tcp_host (pkg-config)" "$work/tcp_host_pc" 127.0.0.1 "${where##*:}"
+
+# The commands of examples/README.md as they stand, in a copy of the tree, on a
+# free port; their "sleep" waits for the simulator instead.
+mkdir -p "$work/tree"
+cp -r "$here/../../examples" "$here/../../python" "$work/tree/"
+port=${where##*:}
 stop_sim
+{
+  echo 'sleep() { for _ in $(seq 300); do grep -q listening "$1" && return; command sleep 0.05; done; }'
+  echo 'trap '"'"'kill $! 2>/dev/null'"'"' EXIT; set -e'
+  sed -n '/^```sh$/,/^```$/{/^```/d;s/9100/'"$port"'/g;s/^sleep 1;/sleep "$1";/;p}' "$here/../../examples/README.md"
+} >"$work/readme.sh"
+(PATH=$(cd "$(dirname "$sim")" && pwd):$PATH && cd "$work/tree/examples" \
+   && sh "$work/readme.sh" "$work/readme.log") >"$work/readme.log" 2>&1 \
+  && [ -s "$work/tree/examples/got-data.txt" ] \
+  || shown=$work/readme.log fail "examples/README.md commands: $(cat "$work/readme.sh")"
+echo "examples/README.md commands: passed"
+
+# The install commands of python/README.md with Debian's python3, the library
+# installed here.
+sed -n '/^```sh$/,/^```$/{/^```/d;p}' "$here/../../python/README.md" >"$work/pip.sh"
+(cd "$work/tree" && PATH=/usr/bin:$PATH sh -e "$work/pip.sh") >"$work/pip.log" 2>&1 && grep -qx "Ver 1.2" "$work/pip.log" \
+  || shown=$work/pip.log fail "python/README.md commands: $(cat "$work/pip.sh")"
+echo "python/README.md commands: passed"
 
 if [ "$more" = serial ]; then
   start_sim "$work/sim.log" --data "$work/reg" --pty
