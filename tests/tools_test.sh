@@ -123,6 +123,10 @@ sim_start)
   [ -f "$work/reg/out/README.txt" ] && [ -d "$work/reg/in" ] || fail "no sample in $(ls -R "$work/reg")"
   expect_run 1 "Address already in use" $emu "$sim" --tcp "${where##*:}" --data "$work/reg"
   expect 0 "2 file(s)" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --csv --command GET
+  # Rows wider than a block are not served (they once made empty blocks without end).
+  printf '010000000000000101FFFFFFFFFFFF' >"$work/reg/out/header.txt"
+  expect 39 "no answer" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET --receive-wait 300
+  grep -q "has rows of 1530 bytes" "$work/sim.log" || fail "wide rows served"
   ;;
 cancel)
   start --tcp 0 --silent

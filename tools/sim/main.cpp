@@ -147,7 +147,10 @@ int main(int argc, char** argv) {
     for (CLI::Option* option : foreign) {
         if (option->count() == 0) continue;
         std::fprintf(stderr, "orv-sim: %s does not apply to a %s link\n",
-                     option->get_name().c_str(), usb ? "USB" : serial ? "serial" : "TCP");
+                     option->get_name().c_str(),
+                     usb      ? "USB"
+                     : serial ? "serial"
+                              : "TCP");
         return 2;
     }
 

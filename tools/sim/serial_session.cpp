@@ -19,6 +19,7 @@ using orv::reg::Event;
 using orv::reg::SerialRegister;
 
 constexpr char kHeaderTag[] = "/HDR1/";
+constexpr unsigned kRecordData = 496;  // row bytes in a full data record (992 hex digits)
 // How long the line stays quiet after an EOT that stands alone.
 constexpr int kSelectionGapMs = 100;
 
@@ -246,7 +247,7 @@ class SerialSession {
         std::vector<std::string> records;
         const Header& h = series.header;
         unsigned width = h.RowWidth();
-        std::size_t perRecord = h.table() ? (992u / width) / 2u : 495u;  // rows (plain: bytes)
+        std::size_t perRecord = h.table() ? kRecordData / width : 495u;  // rows (plain: bytes)
         for (const ServedFile& file : series.files) {
             std::vector<std::uint8_t> header = HeaderFor(h, file.number);
             records.push_back(kHeaderTag + ToHex(header.data(), header.size()));
@@ -276,7 +277,7 @@ class SerialSession {
     // Serves the series as records: after an ENQ when the host asked with
     // EOT, at once when it began with ACK (announce false).
     void Serve(bool announce) {
-        Series series = LoadSeries(options_.dir);
+        Series series = LoadSeries(options_.dir, kRecordData);
         std::vector<std::string> records;
         if (series.files.empty()) {
             Log("sim: nothing to serve: %s", series.error.c_str());

@@ -186,7 +186,7 @@ class TcpSession {
 
     void Serve() {
         FaultPause(options_);
-        Series series = LoadSeries(options_.dir);
+        Series series = LoadSeries(options_.dir, kBlockData);
         if (series.files.empty()) {
             Log("sim: nothing to serve: %s", series.error.c_str());
             return;
