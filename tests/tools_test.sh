@@ -187,6 +187,7 @@ demo)
   fi
   out=$($emu "$orvctl" demo --dir "$work/demo" 2>&1) || fail "demo: $out"
   echo "$out" | grep -q "every exchange succeeded" || fail "demo: $out"
+  expect_run 1 "cannot prepare $work/host/h.txt: Not a directory" $emu "$orvctl" demo --dir "$work/host/h.txt"
   ;;
 *) fail "unknown case $case_name" ;;
 esac

@@ -145,7 +145,13 @@ int RunDemo(const DemoOptions& options) {
         }
         work = pattern;
     }
-    Prepare(work);
+    try {
+        Prepare(work);
+    } catch (const fs::filesystem_error& e) {
+        std::fprintf(stderr, "orvctl demo: cannot prepare %s: %s\n", work.c_str(),
+                     e.code().message().c_str());
+        return 1;
+    }
     fs::path reg = work / "register";
     std::string sim = SimulatorPath();
     std::printf("orvctl demo: working in %s\n", work.c_str());
