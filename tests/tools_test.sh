@@ -187,6 +187,8 @@ demo)
   fi
   out=$($emu "$orvctl" demo --dir "$work/demo" 2>&1) || fail "demo: $out"
   echo "$out" | grep -q "every exchange succeeded" || fail "demo: $out"
+  modes=$(stat -c %a "$work/demo" "$work/demo/host" "$work/demo/host/received.002" | tr '\n' ' ')
+  [ "$modes" = "700 700 600 " ] || fail "demo folders and files readable by others: $modes"
   expect_run 1 "cannot prepare $work/host/h.txt: Not a directory" $emu "$orvctl" demo --dir "$work/host/h.txt"
   ;;
 *) fail "unknown case $case_name" ;;
