@@ -155,6 +155,17 @@ crash)
     fail "report: $(cat report.json)"
   grep -q "doomed: worker \(crashed\|ended\)" out.log || fail "no word of the crash"
   ;;
+kept)
+  # Partial files that cannot be moved to the failed folder stay in their
+  # temporary folder, which the report names; they were deleted.
+  make_register broken 0102030405 0A0B0C0D0E 1112131415 2122232425
+  sed 's/^retries = 1$/retries = 0/' head.toml >shop.toml
+  serve broken tcp "" --tcp 0 --bad-checksum-every 3
+  mkdir failed && : >failed/broken
+  "$collect" --report report.json shop.toml >out.log 2>&1
+  partial=$(field broken 'failed_dirs[0]')
+  [ "$(field broken code)" = 82 ] && [ -s "$partial/data.txt" ] || fail "partial files lost: $partial"
+  ;;
 config)
   # A wrong value, an unknown key, broken TOML and a received series whose
   # numbered files would land outside their folder: exit 2, naming line and key.
