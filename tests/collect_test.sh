@@ -166,6 +166,12 @@ kept)
   partial=$(field broken 'failed_dirs[0]')
   [ "$(field broken code)" = 82 ] && [ -s "$partial/data.txt" ] || fail "partial files lost: $partial"
   ;;
+demo_alone)
+  # Without orv-sim beside it the demo fails and leaves no temporary folder.
+  mkdir bin tmp && cp "$collect" bin/
+  TMPDIR=$work/tmp expect_run 1 "cannot start" bin/orv-collect --demo
+  [ -z "$(ls tmp)" ] || fail "left behind: $(ls tmp)"
+  ;;
 config)
   # A wrong value, an unknown key, broken TOML and a received series whose
   # numbered files would land outside their folder: exit 2, naming line and key.
