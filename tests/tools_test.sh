@@ -55,6 +55,10 @@ case $case_name in
 tcp_exchange)
   start --tcp 0
   exchange_both_ways --tcp "$where"
+  # A file of an earlier, longer series is not counted as received.
+  printf '3333333333\r\n' >"$work/host/rd.003"
+  expect 0 "2 file(s)" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --csv --command GET
+  case "$out" in *"rd.003 is left from before"*) ;; *) fail "no note of rd.003: $out" ;; esac
   # What the library sends of data it cannot convert shows in its trace.
   printf 'ZZZZZZZZZZ\r\n' >"$work/z.txt"
   ORV_LIB_TRACE="$work/trace" expect 0 "send: done" --tcp "$where" send --header "$work/host/h.txt" --data "$work/z.txt" --csv --no-check

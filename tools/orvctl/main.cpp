@@ -441,6 +441,7 @@ int main(int argc, char** argv) {
             DataFileDesc desc{0, 0, file.data(), fileTimeout};
             watch.label = "read";
             watch.receivePath = file;
+            watch.receiveBefore = orvctl::SnapshotSeries(file);
             orvctl::ProgressLine progress(watch);
             rc = Ol_Read(&desc);
             if (rc == 0) std::printf("read: %u bytes into %s\n", desc.byteCount, file.c_str());
@@ -459,15 +460,20 @@ int main(int argc, char** argv) {
                                       : orvctl::SeriesFiles(files);
             } else {
                 watch.receivePath = exchange.data;
+                watch.receiveBefore = orvctl::SnapshotSeries(exchange.data);
             }
             orvctl::ProgressLine progress(watch);
             rc = Ol_WriteRead(&request, exchange.header.empty() ? nullptr : &header,
                               exchange.data.empty() ? nullptr : &data);
             progress.Stop();
             if (rc == 0 && !sending) {
-                orvctl::SeriesSize size = orvctl::MeasureSeries(exchange.data);
+                orvctl::SeriesSize size = orvctl::MeasureSeries(exchange.data, watch.receiveBefore);
                 std::printf("receive: %u data characters, %u file(s)\n", data.byteCount,
                             size.files);
+                for (const std::string& name : size.unchanged) {
+                    std::fprintf(stderr, "orvctl: note: %s is left from before, not received\n",
+                                 name.c_str());
+                }
             }
         } else if (echo->parsed()) {
             what = "echo";
