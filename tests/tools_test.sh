@@ -142,6 +142,16 @@ cancel)
   interrupt "$ctl"
   [ "$status" -eq 36 ] || fail "exit $status after Ctrl-C: $(cat "$work/ctl.log")"
   [ -n "${ORV_TEST_HOST_RUNNER:-}" ] || grep -q "result 36: cancelled" "$work/ctl.log" || fail "$(cat "$work/ctl.log")"
+  # A second interrupt at once gives up, and its private trace file goes too.
+  if [ -z "${ORV_TEST_HOST_RUNNER:-}" ]; then
+    start --tcp 0 --silent
+    mkdir "$work/tmp"
+    TMPDIR=$work/tmp $ctl_run "$orvctl" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" >"$work/ctl.log" 2>&1 &
+    ctl=$!
+    wait_for "host connected" "$work/sim.log"
+    kill -INT "$ctl"; kill -TERM "$ctl"; wait "$ctl"
+    [ -z "$(ls "$work/tmp")" ] || fail "left behind: $(ls "$work/tmp")"
+  fi
   ;;
 command_line)
   # Every wrong command line ends at once with 2, before any open.

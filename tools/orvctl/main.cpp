@@ -400,7 +400,7 @@ int main(int argc, char** argv) {
     }
 
     orvctl::TraceFile trace;  // before Ol_Initialize, which reads ORV_LIB_TRACE
-    orvctl::CancelOnInterrupt cancel;
+    orvctl::CancelOnInterrupt cancel(trace.owned() ? trace.path() : "");
     std::uint32_t rc = OpenLink(resolved);
     if (rc != 0) {
         Ol_End();
