@@ -151,6 +151,11 @@ cancel)
     wait_for "host connected" "$work/sim.log"
     kill -INT "$ctl"; kill -TERM "$ctl"; wait "$ctl"
     [ -z "$(ls "$work/tmp")" ] || fail "left behind: $(ls "$work/tmp")"
+    # A reader that goes away (SIGPIPE) does not cut the exchange short.
+    start --tcp 0
+    { TMPDIR=$work/tmp $ctl_run "$orvctl" -v --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --csv --command GET
+      echo $? >"$work/status"; } 2>&1 | head -c 1 >/dev/null
+    [ "$(cat "$work/status")" = 0 ] && [ -z "$(ls "$work/tmp")" ] || fail "exit $(cat "$work/status") on a closed pipe; left: $(ls "$work/tmp")"
   fi
   ;;
 command_line)

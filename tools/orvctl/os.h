@@ -14,7 +14,8 @@ namespace orvctl {
 // library to cancel the running call through Ol_Cancel(1); a second interrupt
 // removes the file removeOnGiveUp names (when not empty) and ends the program
 // at once with status 130. The library is never called from inside a signal
-// handler.
+// handler. On POSIX, a reader of stdout or stderr that goes away (SIGPIPE)
+// no longer ends the program mid-transfer: the writes fail, the call goes on.
 class CancelOnInterrupt {
   public:
     explicit CancelOnInterrupt(std::string removeOnGiveUp);

@@ -60,6 +60,7 @@ CancelOnInterrupt::CancelOnInterrupt(std::string removeOnGiveUp)
     sigaddset(&state_->set, SIGTERM);
     sigaddset(&state_->set, SIGUSR1);  // used only to wake the thread at exit
     pthread_sigmask(SIG_BLOCK, &state_->set, nullptr);
+    signal(SIGPIPE, SIG_IGN);
     state_->thread = std::thread([state = state_.get()] { state->Run(); });
 }
 
