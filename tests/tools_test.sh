@@ -84,6 +84,13 @@ tcp_faults)
   expect 82 "result 82" --tcp "$where" send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv
   start --tcp 0 --refuse-every 2
   expect 84 "result 84" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET
+  # A frame that arrives in two parts 0.8 s apart is one block, not silence.
+  start --tcp 0
+  perl -MIO::Socket::INET -e '$s = IO::Socket::INET->new($ARGV[0]) or die;
+    $f = pack("C*", 0, 8, 1, 0, 0, 0) . "PUTX"; $f .= chr(unpack("%8C*", $f));
+    syswrite($s, substr($f, 0, 5)); select(undef, undef, undef, 0.8); syswrite($s, substr($f, 5));
+    sysread($s, $a, 100)' "$where"
+  grep -q '"PUTX"' "$work/sim.log" && ! grep -q "type 43" "$work/sim.log" || fail "split frame lost"
   start --tcp 0 --end-after 4
   expect 82 "result 82" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET
   grep -q "closing the connection at block 4 of the exchange" "$work/sim.log" || fail "no close logged"

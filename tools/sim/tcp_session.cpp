@@ -35,6 +35,11 @@ class TcpSession {
         while (!g_stop.load()) {
             TcpBlock block;
             TcpStatus status = reg_.Receive(&block, 200);
+            if (status == TcpStatus::TimedOut && reg_.Partial()) {
+                silentMs = 0;  // a host in the middle of a frame is not silent
+                mayServe = false;
+                continue;
+            }
             if (status == TcpStatus::TimedOut) {
                 silentMs += 200;
                 if (pendingLines_) {
