@@ -162,9 +162,13 @@ kept)
   sed 's/^retries = 1$/retries = 0/' head.toml >shop.toml
   serve broken tcp "" --tcp 0 --bad-checksum-every 3
   mkdir failed && : >failed/broken
+  # The report is written under a name of its own, not through what another
+  # run (or anyone) left at a fixed name beside it.
+  printf 'mine\n' >victim && ln -s victim report.json.partial
   "$collect" --report report.json shop.toml >out.log 2>&1
   partial=$(field broken 'failed_dirs[0]')
   [ "$(field broken code)" = 82 ] && [ -s "$partial/data.txt" ] || fail "partial files lost: $partial"
+  [ "$(cat victim)" = mine ] && [ ! -L report.json ] || fail "report written through report.json.partial"
   ;;
 demo_alone)
   # Without orv-sim beside it the demo fails and leaves no temporary folder.

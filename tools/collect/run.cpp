@@ -11,13 +11,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -748,18 +748,25 @@ class Collection {
                        {"cancelled", cancelling_},
                        {"exit", status},
                        {"results", results}};
-        std::string temp = options_.reportPath + ".partial";
-        {
-            std::ofstream out(temp, std::ios::trunc);
-            out << report.dump(2) << "\n";
-            if (!out) {
-                std::fprintf(stderr, "orv-collect: cannot write %s\n", temp.c_str());
-                return false;
-            }
+        // A temporary file of a name no other run uses (two runs may share a
+        // report path), renamed over the report once whole.
+        std::string temp = options_.reportPath + ".partial-XXXXXX";
+        int fd = mkstemp(temp.data());
+        int error = fd < 0 ? errno : 0;
+        std::string text = report.dump(2) + "\n";
+        for (std::size_t done = 0; error == 0 && done < text.size();) {
+            ssize_t n = write(fd, text.data() + done, text.size() - done);
+            if (n <= 0) error = n < 0 ? errno : EIO;
+            if (n > 0) done += static_cast<std::size_t>(n);
         }
-        if (std::rename(temp.c_str(), options_.reportPath.c_str()) != 0) {
+        if (fd >= 0 && close(fd) != 0 && error == 0) error = errno;
+        if (error == 0 && std::rename(temp.c_str(), options_.reportPath.c_str()) != 0) {
+            error = errno;
+        }
+        if (error != 0) {
             std::fprintf(stderr, "orv-collect: cannot write %s: %s\n", options_.reportPath.c_str(),
-                         std::strerror(errno));
+                         std::strerror(error));
+            if (fd >= 0) unlink(temp.c_str());
             return false;
         }
         return true;
