@@ -170,7 +170,8 @@ command_line)
   for args in "" "--bogus version" "--serial abc send" "--tcp 127.0.0.1 send" \
       "--tcp 127.0.0.1:0 send" "--tcp [::1]:9100 send" "--serial 1 --baud 1234 send" \
       "--serial 1 --line-mode 3 send" "--serial 1 --station 1234567 send" \
-      "--serial 1 signal 4" "--tcp 127.0.0.1:9 echo a b" "send --selection 3"; do
+      "--serial 1 signal 4" "--tcp 127.0.0.1:9 echo a b" "send --selection 3" \
+      "--tcp 127.0.0.1:9 receive --header d.002 --data d.txt"; do
     # shellcheck disable=SC2086
     expect 2 "" $args
   done

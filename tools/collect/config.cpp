@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <set>
 
+#include "../numbered_name.h"
 #include "collect.h"
 
 namespace collect {
@@ -177,6 +178,12 @@ Job ReadJob(const Layers& layers, int line, const Register& reg, const fs::path&
                 Fail(node ? LineOf(*node) : line, "data",
                      "needs an extension, as in data.txt: the files of a series are numbered "
                      "by replacing it");
+            }
+            if (InSeries(job.header, job.data)) {
+                const toml::node* node = layers.Find("header");
+                Fail(node ? LineOf(*node) : line, "header",
+                     "is a file of the data series (" + job.data +
+                         ", then .002 ...): the data would overwrite it");
             }
             break;
         case Job::Kind::kSend:

@@ -380,6 +380,13 @@ int main(int argc, char** argv) {
     // last '.' replaced, even when that '.' is in a folder's name.
     if (receive->parsed() && !exchange.header.empty()) {
         const std::string& data = exchange.data;
+        if (!data.empty() && InSeries(exchange.header, data)) {
+            std::fprintf(stderr,
+                         "orvctl: --header %s is a file of the --data series: the data would "
+                         "overwrite the header\n",
+                         exchange.header.c_str());
+            return 2;
+        }
         std::string::size_type name = data.find_last_of("/\\") + 1;  // 0 without a folder
         if (data.find('.', name) == std::string::npos && data.find('.') != std::string::npos) {
             std::fprintf(stderr,
