@@ -138,6 +138,9 @@ sim_start)
   printf '010000000000000101FFFFFFFFFFFF' >"$work/reg/out/header.txt"
   expect 39 "no answer" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET --receive-wait 300
   grep -q "has rows of 1530 bytes" "$work/sim.log" || fail "wide rows served"
+  # A USB socket in use is not taken over (a dead one is, as the tests show).
+  start_sim "$work/usb.log" --usb "$work/usb.sock" --data "$work/reg"
+  expect_run 1 "Address already in use" timeout 10 $emu "$sim" --usb "$work/usb.sock" --data "$work/reg"
   ;;
 cancel)
   start --tcp 0 --silent

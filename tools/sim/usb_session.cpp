@@ -7,7 +7,9 @@
 // A request with nothing queued is a selection, answered 0x01; a second one
 // right after it is an Ol_Read, served the first data file as raw bytes.
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
@@ -218,7 +220,8 @@ class UsbSession {
 int RunUsb(const std::string& path, const Options& options) {
     UsbRegister reg;
     if (!reg.Listen(path)) {
-        std::fprintf(stderr, "orv-sim: cannot listen on a seqpacket socket at %s\n", path.c_str());
+        std::fprintf(stderr, "orv-sim: cannot listen on a seqpacket socket at %s: %s\n",
+                     path.c_str(), std::strerror(errno));
         return 1;
     }
     std::printf("orv-sim: usb device at %s\n", path.c_str());
