@@ -170,6 +170,17 @@ kept)
   [ "$(field broken code)" = 82 ] && [ -s "$partial/data.txt" ] || fail "partial files lost: $partial"
   [ "$(cat victim)" = mine ] && [ ! -L report.json ] || fail "report written through report.json.partial"
   ;;
+one_line)
+  # A device named by a link and by its own path is one line: its registers
+  # run one after another, not both at once.
+  make_register a 0102030405
+  sed 's/^retries = 1$/retries = 0/' head.toml >shop.toml
+  serve a serial "" --pty
+  ln -s "$where" pty-link
+  printf '\n[[register]]\nname = "b"\nserial = "pty-link"\n' >>shop.toml
+  "$collect" --report report.json shop.toml >out.log 2>&1
+  [ "$(jq -c '[.results[]|select(.job == 1)|.status]' report.json)" = '["ok","ok"]' ] || fail "$(cat out.log)"
+  ;;
 demo_alone)
   # Without orv-sim beside it the demo fails and leaves no temporary folder.
   mkdir bin tmp && cp "$collect" bin/

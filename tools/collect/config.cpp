@@ -233,10 +233,16 @@ std::string Register::LinkText() const {
 
 std::string Register::LineKey() const {
     if (link != Link::kSerial) return "";
-    if (!device.empty()) return device;
-    std::string var = "ORV_LIB_COM" + std::to_string(comNumber);
-    const char* mapped = std::getenv(var.c_str());
-    return mapped != nullptr ? mapped : "/dev/ttyS" + std::to_string(comNumber - 1);
+    std::string path = device;
+    if (path.empty()) {
+        std::string var = "ORV_LIB_COM" + std::to_string(comNumber);
+        const char* mapped = std::getenv(var.c_str());
+        path = mapped != nullptr ? mapped : "/dev/ttyS" + std::to_string(comNumber - 1);
+    }
+    // The device itself: a link (/dev/serial/by-id/...) and its target are one line.
+    std::error_code error;
+    fs::path real = fs::weakly_canonical(path, error);
+    return error ? path : real.string();
 }
 
 Config LoadConfig(const std::string& path, const std::string& date) {
