@@ -67,6 +67,10 @@ tcp_exchange)
   ;;
 serial_exchange)
   start --pty
+  # Garbage on the line is one line of the log (not one per byte), and the
+  # register answers after it.
+  head -c 300000 /dev/zero >"$where"
+  wait_for "300000 stray byte(s)" "$work/sim.log"
   exchange_both_ways --serial 7 --line-mode 2
   ;;
 tcp_faults)

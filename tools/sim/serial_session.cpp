@@ -27,6 +27,7 @@ class SerialSession {
   public:
     SerialSession(orv::reg::SerialLine& line, const Options& options)
         : options_(options), reg_(line, Address(options.station)), inbox_(options.dir) {
+        reg_.receivedLimit = 64;  // a selection is told by its last 10 bytes
         reg_.onRefused = [](std::size_t index) {
             Log("serial <- NAK: record %zu refused, sent again", index + 1);
         };
@@ -35,6 +36,7 @@ class SerialSession {
     void Run() {
         while (!g_stop.load()) {
             Event event = NextEvent(200);
+            if (event.kind != Event::Data) LogStray();
             switch (event.kind) {
                 case Event::Timeout:
                     break;
@@ -48,14 +50,24 @@ class SerialSession {
                     OnControl(event.byte);
                     break;
                 case Event::Data:
-                    Log("serial <- stray byte %02X", event.byte);
+                    if (strayCount_++ < 16) stray_ += static_cast<char>(event.byte);
                     break;
             }
         }
+        LogStray();
         inbox_.EndFile();
     }
 
   private:
+    // A run of bytes outside any record is one line of the log, however long.
+    void LogStray() {
+        if (strayCount_ == 0) return;
+        Log("serial <- %zu stray byte(s): %s", strayCount_,
+            ToHex(reinterpret_cast<const std::uint8_t*>(stray_.data()), stray_.size()).c_str());
+        strayCount_ = 0;
+        stray_.clear();
+    }
+
     static std::string Address(const std::string& station) {
         std::string address = station.substr(0, 6);
         address.resize(6, '\0');
@@ -308,6 +320,8 @@ class SerialSession {
     Inbox inbox_;
     Header header_;
     std::vector<Event> pending_;    // read ahead after an EOT
+    std::size_t strayCount_ = 0;    // bytes outside records since the last event
+    std::string stray_;             // the first 16 of them
     unsigned received_ = 0;         // records received in the session, for the faults
     unsigned exchangeRecords_ = 0;  // records received in this exchange (--end-after)
     bool echoNext_ = false;         // the next record is echoed
