@@ -142,6 +142,10 @@ sim_start)
   printf '010000000000000101FFFFFFFFFFFF' >"$work/reg/out/header.txt"
   expect 39 "no answer" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET --receive-wait 300
   grep -q "has rows of 1530 bytes" "$work/sim.log" || fail "wide rows served"
+  # A folder where a served file belongs is a gap in the series, not a crash.
+  printf '0100000000000001020203' >"$work/reg/out/header.txt"
+  rm "$work/reg/out/data.txt" && mkdir "$work/reg/out/data.txt"
+  expect 0 "1 file(s)" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET
   # A USB socket in use is not taken over (a dead one is, as the tests show).
   start_sim "$work/usb.log" --usb "$work/usb.sock" --data "$work/reg"
   expect_run 1 "Address already in use" timeout 10 $emu "$sim" --usb "$work/usb.sock" --data "$work/reg"
@@ -206,6 +210,7 @@ input_checks)
   expect 3 "crlf.txt:1:23: CR is not a hex digit" $link send --header "$work/crlf.txt"
   expect 35 "open failed" $link send --header "$work/crlf.txt" --header-format 1
   expect 4 "missing: cannot open" $link write "$work/missing"
+  expect 4 "host: cannot read: Is a directory" $link write "$work/host"
   expect 35 "series go to $work/out.002" $link receive --header "$h" --data "$work/out.d/sales"
   ;;
 demo)

@@ -50,8 +50,12 @@ bool ReadHexFile(const std::string& path, std::string* text) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     text->clear();
-    for (std::istreambuf_iterator<char> it(in), end; it != end; ++it) {
-        if (*it != '\r' && *it != '\n' && *it != ',') *text += *it;
+    try {
+        for (std::istreambuf_iterator<char> it(in), end; it != end; ++it) {
+            if (*it != '\r' && *it != '\n' && *it != ',') *text += *it;
+        }
+    } catch (const std::ios_base::failure&) {  // a folder, a read error
+        return false;
     }
     return true;
 }
