@@ -133,6 +133,7 @@ sim_start)
   # a port in use are refused with the reason.
   expect_run 2 "--tcp excludes --pty" $emu "$sim" --tcp 0 --idle 10 --pty
   expect_run 2 "--baud requires --device" $emu "$sim" --tcp 0 --baud 2400
+  expect_run 2 "--baud: 1200 not in" $emu "$sim" --device /dev/null --baud 1200
   rm -rf "$work/reg"
   start --tcp 0 --sample-data
   [ -f "$work/reg/out/README.txt" ] && [ -d "$work/reg/in" ] || fail "no sample in $(ls -R "$work/reg")"
