@@ -225,6 +225,13 @@ demo)
     chmod 700 "$work/bin/orv-sim"
     orvctl=$work/bin/orvctl
   fi
+  # A demo ended by SIGTERM leaves no simulator running.
+  $emu "$orvctl" demo --dir "$work/term" >/dev/null 2>&1 &
+  demo=$!
+  wait_for "listening" "$work/term/sim-tcp.log"
+  kill -TERM "$demo"; wait "$demo"
+  for _ in $(seq 100); do pgrep -f "$work/term/" >/dev/null || break; sleep 0.05; done
+  left=$(pgrep -f "$work/term/") && { kill $left; fail "simulator left running"; }
   out=$($emu "$orvctl" demo --dir "$work/demo" 2>&1) || fail "demo: $out"
   echo "$out" | grep -q "every exchange succeeded" || fail "demo: $out"
   modes=$(stat -c %a "$work/demo" "$work/demo/host" "$work/demo/host/received.002" | tr '\n' ' ')
