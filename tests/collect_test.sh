@@ -181,6 +181,17 @@ one_line)
   "$collect" --report report.json shop.toml >out.log 2>&1
   [ "$(jq -c '[.results[]|select(.job == 1)|.status]' report.json)" = '["ok","ok"]' ] || fail "$(cat out.log)"
   ;;
+elsewhere)
+  # A job folder on another file system (here through a link) gets its files.
+  make_register a 0102030405
+  sed 's/^retries = 1$/retries = 0/' head.toml >shop.toml
+  serve a tcp "" --tcp 0
+  shm=$(mktemp -d /dev/shm/orv-collect-test.XXXXXX) && mkdir got && ln -s "$shm" got/a
+  "$collect" --report report.json shop.toml >out.log 2>&1
+  cmp -s reg/a/out/data.002 "$shm/data.002"; same=$?
+  rm -rf "$shm"
+  [ "$(field a status)" = ok ] && [ "$same" -eq 0 ] || fail "$(cat out.log)"
+  ;;
 demo_alone)
   # Without orv-sim beside it the demo fails and leaves no temporary folder.
   mkdir bin tmp && cp "$collect" bin/
