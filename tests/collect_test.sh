@@ -210,6 +210,7 @@ config)
   for c in "bad1.toml:4: key 'baud'" "bad2.toml:8: key 'recieve_wait'" "bad3.toml:3" "bad4.toml:7: key 'data'" "bad5.toml:7: key 'header'"; do
     expect_run 2 "$c" "$collect" "${c%%:*}"
   done
+  expect_run 2 "prices:0: is a folder" "$collect" prices
   ;;
 *) fail "unknown case $case_name" ;;
 esac

@@ -247,6 +247,8 @@ std::string Register::LineKey() const {
 
 Config LoadConfig(const std::string& path, const std::string& date) {
     toml::table root;
+    std::error_code ignored;
+    if (fs::is_directory(path, ignored)) throw ConfigError(0, "", "is a folder, not a file");
     try {
         root = toml::parse_file(path);
     } catch (const toml::parse_error& error) {
