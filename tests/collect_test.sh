@@ -155,16 +155,62 @@ crash)
     fail "report: $(cat report.json)"
   grep -q "doomed: worker \(crashed\|ended\)" out.log || fail "no word of the crash"
   ;;
+kept)
+  # Partial files that cannot be moved to the failed folder stay in their
+  # temporary folder, which the report names; they were deleted.
+  make_register broken 0102030405 0A0B0C0D0E 1112131415 2122232425
+  sed 's/^retries = 1$/retries = 0/' head.toml >shop.toml
+  serve broken tcp "" --tcp 0 --bad-checksum-every 3
+  mkdir failed && : >failed/broken
+  # The report is written under a name of its own, not through what another
+  # run (or anyone) left at a fixed name beside it.
+  printf 'mine\n' >victim && ln -s victim report.json.partial
+  "$collect" --report report.json shop.toml >out.log 2>&1
+  partial=$(field broken 'failed_dirs[0]')
+  [ "$(field broken code)" = 82 ] && [ -s "$partial/data.txt" ] || fail "partial files lost: $partial"
+  [ "$(cat victim)" = mine ] && [ ! -L report.json ] || fail "report written through report.json.partial"
+  ;;
+one_line)
+  # A device named by a link and by its own path is one line: its registers
+  # run one after another, not both at once.
+  make_register a 0102030405
+  sed 's/^retries = 1$/retries = 0/' head.toml >shop.toml
+  serve a serial "" --pty
+  ln -s "$where" pty-link
+  printf '\n[[register]]\nname = "b"\nserial = "pty-link"\n' >>shop.toml
+  "$collect" --report report.json shop.toml >out.log 2>&1
+  [ "$(jq -c '[.results[]|select(.job == 1)|.status]' report.json)" = '["ok","ok"]' ] || fail "$(cat out.log)"
+  ;;
+elsewhere)
+  # A job folder on another file system (here through a link) gets its files.
+  make_register a 0102030405
+  sed 's/^retries = 1$/retries = 0/' head.toml >shop.toml
+  serve a tcp "" --tcp 0
+  shm=$(mktemp -d /dev/shm/orv-collect-test.XXXXXX) && mkdir got && ln -s "$shm" got/a
+  "$collect" --report report.json shop.toml >out.log 2>&1
+  cmp -s reg/a/out/data.002 "$shm/data.002"; same=$?
+  rm -rf "$shm"
+  [ "$(field a status)" = ok ] && [ "$same" -eq 0 ] || fail "$(cat out.log)"
+  ;;
+demo_alone)
+  # Without orv-sim beside it the demo fails and leaves no temporary folder.
+  mkdir bin tmp && cp "$collect" bin/
+  TMPDIR=$work/tmp expect_run 1 "cannot start" bin/orv-collect --demo
+  [ -z "$(ls tmp)" ] || fail "left behind: $(ls tmp)"
+  ;;
 config)
-  # A wrong value, an unknown key, broken TOML and a received series whose
-  # numbered files would land outside their folder: exit 2, naming line and key.
+  # A wrong value, an unknown key, broken TOML, a received series whose
+  # numbered files would land outside their folder and a header the data
+  # would overwrite: exit 2, naming line and key.
   printf '[[register]]\nname = "a"\nserial = 3\nbaud = 9601\n[[job]]\nkind = "read"\ninto = "x"\n' >bad1.toml
   printf '[[register]]\nname = "a"\ntcp = "1.2.3.4:5"\n\n[[job]]\nkind = "send"\ndata = "d"\nrecieve_wait = 5\n' >bad2.toml
   printf '[collect]\njobs = 2\nretries = [\n' >bad3.toml
   printf '[[register]]\nname = "a"\ntcp = "127.0.0.1:1"\n[[job]]\nkind = "receive"\ninto = "x"\ndata = "sales"\n' >bad4.toml
-  for c in "bad1.toml:4: key 'baud'" "bad2.toml:8: key 'recieve_wait'" "bad3.toml:3" "bad4.toml:7: key 'data'"; do
+  printf '[[register]]\nname = "a"\ntcp = "127.0.0.1:1"\n[[job]]\nkind = "receive"\ninto = "x"\nheader = "data.txt"\n' >bad5.toml
+  for c in "bad1.toml:4: key 'baud'" "bad2.toml:8: key 'recieve_wait'" "bad3.toml:3" "bad4.toml:7: key 'data'" "bad5.toml:7: key 'header'"; do
     expect_run 2 "$c" "$collect" "${c%%:*}"
   done
+  expect_run 2 "prices:0: is a folder" "$collect" prices
   ;;
 *) fail "unknown case $case_name" ;;
 esac

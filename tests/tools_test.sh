@@ -55,6 +55,10 @@ case $case_name in
 tcp_exchange)
   start --tcp 0
   exchange_both_ways --tcp "$where"
+  # A file of an earlier, longer series is not counted as received.
+  printf '3333333333\r\n' >"$work/host/rd.003"
+  expect 0 "2 file(s)" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --csv --command GET
+  case "$out" in *"rd.003 is left from before"*) ;; *) fail "no note of rd.003: $out" ;; esac
   # What the library sends of data it cannot convert shows in its trace.
   printf 'ZZZZZZZZZZ\r\n' >"$work/z.txt"
   ORV_LIB_TRACE="$work/trace" expect 0 "send: done" --tcp "$where" send --header "$work/host/h.txt" --data "$work/z.txt" --csv --no-check
@@ -63,6 +67,10 @@ tcp_exchange)
   ;;
 serial_exchange)
   start --pty
+  # Garbage on the line is one line of the log (not one per byte), and the
+  # register answers after it.
+  head -c 300000 /dev/zero >"$where"
+  wait_for "300000 stray byte(s)" "$work/sim.log"
   exchange_both_ways --serial 7 --line-mode 2
   ;;
 tcp_faults)
@@ -80,6 +88,13 @@ tcp_faults)
   expect 82 "result 82" --tcp "$where" send --header "$work/host/h.txt" --data "$work/host/d.txt" --csv
   start --tcp 0 --refuse-every 2
   expect 84 "result 84" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET
+  # A frame that arrives in two parts 0.8 s apart is one block, not silence.
+  start --tcp 0
+  perl -MIO::Socket::INET -e '$s = IO::Socket::INET->new($ARGV[0]) or die;
+    $f = pack("C*", 0, 8, 1, 0, 0, 0) . "PUTX"; $f .= chr(unpack("%8C*", $f));
+    syswrite($s, substr($f, 0, 5)); select(undef, undef, undef, 0.8); syswrite($s, substr($f, 5));
+    sysread($s, $a, 100)' "$where"
+  grep -q '"PUTX"' "$work/sim.log" && ! grep -q "type 43" "$work/sim.log" || fail "split frame lost"
   start --tcp 0 --end-after 4
   expect 82 "result 82" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET
   grep -q "closing the connection at block 4 of the exchange" "$work/sim.log" || fail "no close logged"
@@ -118,11 +133,23 @@ sim_start)
   # a port in use are refused with the reason.
   expect_run 2 "--tcp excludes --pty" $emu "$sim" --tcp 0 --idle 10 --pty
   expect_run 2 "--baud requires --device" $emu "$sim" --tcp 0 --baud 2400
+  expect_run 2 "--baud: 1200 not in" $emu "$sim" --device /dev/null --baud 1200
   rm -rf "$work/reg"
   start --tcp 0 --sample-data
   [ -f "$work/reg/out/README.txt" ] && [ -d "$work/reg/in" ] || fail "no sample in $(ls -R "$work/reg")"
   expect_run 1 "Address already in use" $emu "$sim" --tcp "${where##*:}" --data "$work/reg"
   expect 0 "2 file(s)" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --csv --command GET
+  # Rows wider than a block are not served (they once made empty blocks without end).
+  printf '010000000000000101FFFFFFFFFFFF' >"$work/reg/out/header.txt"
+  expect 39 "no answer" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET --receive-wait 300
+  grep -q "has rows of 1530 bytes" "$work/sim.log" || fail "wide rows served"
+  # A folder where a served file belongs is a gap in the series, not a crash.
+  printf '0100000000000001020203' >"$work/reg/out/header.txt"
+  rm "$work/reg/out/data.txt" && mkdir "$work/reg/out/data.txt"
+  expect 0 "1 file(s)" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET
+  # A USB socket in use is not taken over (a dead one is, as the tests show).
+  start_sim "$work/usb.log" --usb "$work/usb.sock" --data "$work/reg"
+  expect_run 1 "Address already in use" timeout 10 $emu "$sim" --usb "$work/usb.sock" --data "$work/reg"
   ;;
 cancel)
   start --tcp 0 --silent
@@ -134,13 +161,29 @@ cancel)
   interrupt "$ctl"
   [ "$status" -eq 36 ] || fail "exit $status after Ctrl-C: $(cat "$work/ctl.log")"
   [ -n "${ORV_TEST_HOST_RUNNER:-}" ] || grep -q "result 36: cancelled" "$work/ctl.log" || fail "$(cat "$work/ctl.log")"
+  # A second interrupt at once gives up, and its private trace file goes too.
+  if [ -z "${ORV_TEST_HOST_RUNNER:-}" ]; then
+    start --tcp 0 --silent
+    mkdir "$work/tmp"
+    TMPDIR=$work/tmp $ctl_run "$orvctl" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" >"$work/ctl.log" 2>&1 &
+    ctl=$!
+    wait_for "host connected" "$work/sim.log"
+    kill -INT "$ctl"; kill -TERM "$ctl"; wait "$ctl"
+    [ -z "$(ls "$work/tmp")" ] || fail "left behind: $(ls "$work/tmp")"
+    # A reader that goes away (SIGPIPE) does not cut the exchange short.
+    start --tcp 0
+    { TMPDIR=$work/tmp $ctl_run "$orvctl" -v --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --csv --command GET
+      echo $? >"$work/status"; } 2>&1 | head -c 1 >/dev/null
+    [ "$(cat "$work/status")" = 0 ] && [ -z "$(ls "$work/tmp")" ] || fail "exit $(cat "$work/status") on a closed pipe; left: $(ls "$work/tmp")"
+  fi
   ;;
 command_line)
   # Every wrong command line ends at once with 2, before any open.
   for args in "" "--bogus version" "--serial abc send" "--tcp 127.0.0.1 send" \
       "--tcp 127.0.0.1:0 send" "--tcp [::1]:9100 send" "--serial 1 --baud 1234 send" \
       "--serial 1 --line-mode 3 send" "--serial 1 --station 1234567 send" \
-      "--serial 1 signal 4" "--tcp 127.0.0.1:9 echo a b" "send --selection 3"; do
+      "--serial 1 signal 4" "--tcp 127.0.0.1:9 echo a b" "send --selection 3" \
+      "--tcp 127.0.0.1:9 receive --header d.002 --data d.txt"; do
     # shellcheck disable=SC2086
     expect 2 "" $args
   done
@@ -168,6 +211,7 @@ input_checks)
   expect 3 "crlf.txt:1:23: CR is not a hex digit" $link send --header "$work/crlf.txt"
   expect 35 "open failed" $link send --header "$work/crlf.txt" --header-format 1
   expect 4 "missing: cannot open" $link write "$work/missing"
+  expect 4 "host: cannot read: Is a directory" $link write "$work/host"
   expect 35 "series go to $work/out.002" $link receive --header "$h" --data "$work/out.d/sales"
   ;;
 demo)
@@ -181,8 +225,18 @@ demo)
     chmod 700 "$work/bin/orv-sim"
     orvctl=$work/bin/orvctl
   fi
+  # A demo ended by SIGTERM leaves no simulator running.
+  $emu "$orvctl" demo --dir "$work/term" >/dev/null 2>&1 &
+  demo=$!
+  wait_for "listening" "$work/term/sim-tcp.log"
+  kill -TERM "$demo"; wait "$demo"
+  for _ in $(seq 100); do pgrep -f "$work/term/" >/dev/null || break; sleep 0.05; done
+  left=$(pgrep -f "$work/term/") && { kill $left; fail "simulator left running"; }
   out=$($emu "$orvctl" demo --dir "$work/demo" 2>&1) || fail "demo: $out"
   echo "$out" | grep -q "every exchange succeeded" || fail "demo: $out"
+  modes=$(stat -c %a "$work/demo" "$work/demo/host" "$work/demo/host/received.002" | tr '\n' ' ')
+  [ "$modes" = "700 700 600 " ] || fail "demo folders and files readable by others: $modes"
+  expect_run 1 "cannot prepare $work/host/h.txt: Not a directory" $emu "$orvctl" demo --dir "$work/host/h.txt"
   ;;
 *) fail "unknown case $case_name" ;;
 esac

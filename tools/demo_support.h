@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,7 +33,8 @@ inline std::string HexOf(const std::filesystem::path& path) {
     return text;
 }
 
-// The simulator as a child process, ended (SIGTERM) with this object.
+// The simulator as a child process, ended (SIGTERM) with this object or when
+// the process that started it ends.
 class Simulator {
   public:
     Simulator() = default;
@@ -54,8 +56,13 @@ class Simulator {
         argv.push_back(nullptr);
         const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (out < 0) return false;
+        const pid_t parent = getpid();
         pid_ = fork();
         if (pid_ == 0) {
+            // Ended with the demo however it ends (SIGTERM, SIGKILL), not left
+            // serving without anyone to stop it.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent) _exit(126);
             dup2(out, STDOUT_FILENO);
             execv(argv[0], argv.data());
             _exit(127);

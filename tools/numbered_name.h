@@ -16,3 +16,13 @@ inline std::string NumberedName(const std::string& path, unsigned n) {
     std::string::size_type dot = path.rfind('.');
     return (dot == std::string::npos ? path : path.substr(0, dot)) + suffix;
 }
+
+// Whether path is one of the files of the series whose first file is data
+// (numbers 1 to 255, as a header counts them): a header received there would
+// be overwritten by the data.
+inline bool InSeries(const std::string& path, const std::string& data) {
+    for (unsigned n = 1; n < 256; ++n) {
+        if (path == NumberedName(data, n)) return true;
+    }
+    return false;
+}

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <set>
 
+#include "../numbered_name.h"
 #include "collect.h"
 
 namespace collect {
@@ -178,6 +179,12 @@ Job ReadJob(const Layers& layers, int line, const Register& reg, const fs::path&
                      "needs an extension, as in data.txt: the files of a series are numbered "
                      "by replacing it");
             }
+            if (InSeries(job.header, job.data)) {
+                const toml::node* node = layers.Find("header");
+                Fail(node ? LineOf(*node) : line, "header",
+                     "is a file of the data series (" + job.data +
+                         ", then .002 ...): the data would overwrite it");
+            }
             break;
         case Job::Kind::kSend:
             if (auto header = fill("header"); header && !header->empty()) {
@@ -226,14 +233,22 @@ std::string Register::LinkText() const {
 
 std::string Register::LineKey() const {
     if (link != Link::kSerial) return "";
-    if (!device.empty()) return device;
-    std::string var = "ORV_LIB_COM" + std::to_string(comNumber);
-    const char* mapped = std::getenv(var.c_str());
-    return mapped != nullptr ? mapped : "/dev/ttyS" + std::to_string(comNumber - 1);
+    std::string path = device;
+    if (path.empty()) {
+        std::string var = "ORV_LIB_COM" + std::to_string(comNumber);
+        const char* mapped = std::getenv(var.c_str());
+        path = mapped != nullptr ? mapped : "/dev/ttyS" + std::to_string(comNumber - 1);
+    }
+    // The device itself: a link (/dev/serial/by-id/...) and its target are one line.
+    std::error_code error;
+    fs::path real = fs::weakly_canonical(path, error);
+    return error ? path : real.string();
 }
 
 Config LoadConfig(const std::string& path, const std::string& date) {
     toml::table root;
+    std::error_code ignored;
+    if (fs::is_directory(path, ignored)) throw ConfigError(0, "", "is a folder, not a file");
     try {
         root = toml::parse_file(path);
     } catch (const toml::parse_error& error) {

@@ -91,6 +91,16 @@ int Demo(const std::string& self, std::string dir, bool keep) {
         fs::create_directories(dir, error);
     }
     fs::path work = fs::absolute(dir);
+    // The temporary folder goes on every way out, after the simulators
+    // (declared later, so ended first).
+    struct RemoveUnlessKept {
+        fs::path path;
+        bool keep;
+        ~RemoveUnlessKept() {
+            std::error_code ignored;
+            if (!keep) fs::remove_all(path, ignored);
+        }
+    } cleanup{work, keep};
     std::string sim = (fs::path(self).parent_path() / "orv-sim").string();
     std::printf("orv-collect demo in %s\n", work.c_str());
 
@@ -167,10 +177,6 @@ int Demo(const std::string& self, std::string dir, bool keep) {
     std::printf("report: %s\n", options.reportPath.c_str());
     std::printf(wrong == 0 ? "demo: as expected, six registers collected, two failed\n"
                            : "demo: NOT as expected\n");
-    if (!keep) {
-        sims.clear();
-        fs::remove_all(work, error);
-    }
     return wrong == 0 ? 0 : 1;
 }
 

@@ -11,13 +11,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
 
@@ -392,6 +392,25 @@ class Collection {
         Finish(w, index, status, code, files);
     }
 
+    // Moves a failed job's partial files to failed; returns where they are:
+    // failed, or folder itself when they cannot be moved there (a copy that
+    // fails half-way is undone, never the files themselves).
+    static std::string KeepPartial(const std::string& folder, const fs::path& failed) {
+        std::error_code error;
+        fs::create_directories(failed.parent_path(), error);
+        fs::rename(folder, failed, error);
+        if (!error) return failed.string();
+        if (error == std::errc::cross_device_link && !fs::exists(failed, error) && !error) {
+            fs::copy(folder, failed, fs::copy_options::recursive, error);
+            if (!error) {
+                fs::remove_all(folder, error);
+                return failed.string();
+            }
+            fs::remove_all(failed, error);
+        }
+        return folder;
+    }
+
     // Ends a job's attempt: its files go into place, or to the failed folder.
     void Finish(Worker& w, std::size_t index, const std::string& status,
                 std::optional<std::uint32_t> code, const std::vector<std::string>& files = {}) {
@@ -416,14 +435,12 @@ class Collection {
                 fs::path failed = fs::path(config_.failedDir) / w.reg->name /
                                   (stamp_ + "-" + std::to_string(index + 1) + "-" + job.name +
                                    "-attempt" + std::to_string(state.attempts));
-                fs::create_directories(failed.parent_path(), error);
-                fs::rename(folder, failed, error);
-                if (error) {
-                    error.clear();
-                    fs::copy(folder, failed, fs::copy_options::recursive, error);
-                    fs::remove_all(folder, error);
+                std::string kept = KeepPartial(folder, failed);
+                if (kept == folder) {
+                    Note(w, job.name + ": cannot move the partial files to " + failed.string() +
+                                "; they stay in " + folder);
                 }
-                attempt["failed_dir"] = failed.string();
+                attempt["failed_dir"] = kept;
             }
         }
         state.tries.push_back(attempt);
@@ -731,18 +748,25 @@ class Collection {
                        {"cancelled", cancelling_},
                        {"exit", status},
                        {"results", results}};
-        std::string temp = options_.reportPath + ".partial";
-        {
-            std::ofstream out(temp, std::ios::trunc);
-            out << report.dump(2) << "\n";
-            if (!out) {
-                std::fprintf(stderr, "orv-collect: cannot write %s\n", temp.c_str());
-                return false;
-            }
+        // A temporary file of a name no other run uses (two runs may share a
+        // report path), renamed over the report once whole.
+        std::string temp = options_.reportPath + ".partial-XXXXXX";
+        int fd = mkstemp(temp.data());
+        int error = fd < 0 ? errno : 0;
+        std::string text = report.dump(2) + "\n";
+        for (std::size_t done = 0; error == 0 && done < text.size();) {
+            ssize_t n = write(fd, text.data() + done, text.size() - done);
+            if (n <= 0) error = n < 0 ? errno : EIO;
+            if (n > 0) done += static_cast<std::size_t>(n);
         }
-        if (std::rename(temp.c_str(), options_.reportPath.c_str()) != 0) {
+        if (fd >= 0 && close(fd) != 0 && error == 0) error = errno;
+        if (error == 0 && std::rename(temp.c_str(), options_.reportPath.c_str()) != 0) {
+            error = errno;
+        }
+        if (error != 0) {
             std::fprintf(stderr, "orv-collect: cannot write %s: %s\n", options_.reportPath.c_str(),
-                         std::strerror(errno));
+                         std::strerror(error));
+            if (fd >= 0) unlink(temp.c_str());
             return false;
         }
         return true;

@@ -4,6 +4,7 @@
 // JSON line on stdout. SIGINT or SIGTERM becomes Ol_Cancel(1).
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -140,6 +141,23 @@ std::uint32_t MoveIntoPlace(const std::string& folder, const std::string& into, 
     for (const auto& entry : fs::directory_iterator(folder, error)) {
         fs::path target = fs::path(into) / entry.path().filename();
         fs::rename(entry.path(), target, error);
+        if (error == std::errc::cross_device_link) {
+            // into is on another file system (a mount point, or a link to
+            // one): the copy is made beside the target and renamed onto it,
+            // so that the file still appears whole.
+            error.clear();
+            fs::path part = fs::path(into) / ("." + entry.path().filename().string() + ".partial-" +
+                                              std::to_string(getpid()));
+            std::error_code ignored;
+            if (fs::copy_file(entry.path(), part, fs::copy_options::overwrite_existing, error)) {
+                fs::rename(part, target, error);
+            }
+            if (error) {
+                fs::remove(part, ignored);
+            } else {
+                fs::remove(entry.path(), ignored);
+            }
+        }
         if (error) return OL_DATA_FILE;
         moved.push_back(target.string());
     }

@@ -1,6 +1,8 @@
 // orvctl demo on POSIX systems: orv-sim started as a child for each link.
 #include "demo.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -135,6 +137,9 @@ std::string SimulatorPath() {
 }  // namespace
 
 int RunDemo(const DemoOptions& options) {
+    // Every folder and file of the demo, the received ones included, is
+    // private to the user, in a --dir folder as in the default one.
+    umask(077);
     auto start = std::chrono::steady_clock::now();
     fs::path work = options.dir;
     if (work.empty()) {
@@ -145,7 +150,13 @@ int RunDemo(const DemoOptions& options) {
         }
         work = pattern;
     }
-    Prepare(work);
+    try {
+        Prepare(work);
+    } catch (const fs::filesystem_error& e) {
+        std::fprintf(stderr, "orvctl demo: cannot prepare %s: %s\n", work.c_str(),
+                     e.code().message().c_str());
+        return 1;
+    }
     fs::path reg = work / "register";
     std::string sim = SimulatorPath();
     std::printf("orvctl demo: working in %s\n", work.c_str());

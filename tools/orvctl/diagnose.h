@@ -18,6 +18,8 @@ class TraceFile {
     TraceFile(const TraceFile&) = delete;
     TraceFile& operator=(const TraceFile&) = delete;
     const std::string& path() const { return path_; }
+    // A private temporary file of this run (not the user's ORV_LIB_TRACE).
+    bool owned() const { return own_; }
     // Every line written since the start of this run.
     std::vector<std::string> Lines() const;
 

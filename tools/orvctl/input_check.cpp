@@ -61,7 +61,11 @@ std::optional<InputProblem> ReadFile(const std::string& path, std::size_t limit,
     if (!in) {
         return InputProblem{status, role + " " + path + ": cannot open: " + std::strerror(errno)};
     }
-    text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    try {
+        text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } catch (const std::ios_base::failure&) {  // a folder, a read error
+        return InputProblem{status, role + " " + path + ": cannot read: " + std::strerror(errno)};
+    }
     if (limit != 0 && text->size() > limit) text->resize(limit);
     if (text->empty()) return InputProblem{status, role + " " + path + ": the file is empty"};
     return std::nullopt;

@@ -380,6 +380,13 @@ int main(int argc, char** argv) {
     // last '.' replaced, even when that '.' is in a folder's name.
     if (receive->parsed() && !exchange.header.empty()) {
         const std::string& data = exchange.data;
+        if (!data.empty() && InSeries(exchange.header, data)) {
+            std::fprintf(stderr,
+                         "orvctl: --header %s is a file of the --data series: the data would "
+                         "overwrite the header\n",
+                         exchange.header.c_str());
+            return 2;
+        }
         std::string::size_type name = data.find_last_of("/\\") + 1;  // 0 without a folder
         if (data.find('.', name) == std::string::npos && data.find('.') != std::string::npos) {
             std::fprintf(stderr,
@@ -400,7 +407,7 @@ int main(int argc, char** argv) {
     }
 
     orvctl::TraceFile trace;  // before Ol_Initialize, which reads ORV_LIB_TRACE
-    orvctl::CancelOnInterrupt cancel;
+    orvctl::CancelOnInterrupt cancel(trace.owned() ? trace.path() : "");
     std::uint32_t rc = OpenLink(resolved);
     if (rc != 0) {
         Ol_End();
@@ -441,6 +448,7 @@ int main(int argc, char** argv) {
             DataFileDesc desc{0, 0, file.data(), fileTimeout};
             watch.label = "read";
             watch.receivePath = file;
+            watch.receiveBefore = orvctl::SnapshotSeries(file);
             orvctl::ProgressLine progress(watch);
             rc = Ol_Read(&desc);
             if (rc == 0) std::printf("read: %u bytes into %s\n", desc.byteCount, file.c_str());
@@ -459,15 +467,20 @@ int main(int argc, char** argv) {
                                       : orvctl::SeriesFiles(files);
             } else {
                 watch.receivePath = exchange.data;
+                watch.receiveBefore = orvctl::SnapshotSeries(exchange.data);
             }
             orvctl::ProgressLine progress(watch);
             rc = Ol_WriteRead(&request, exchange.header.empty() ? nullptr : &header,
                               exchange.data.empty() ? nullptr : &data);
             progress.Stop();
             if (rc == 0 && !sending) {
-                orvctl::SeriesSize size = orvctl::MeasureSeries(exchange.data);
+                orvctl::SeriesSize size = orvctl::MeasureSeries(exchange.data, watch.receiveBefore);
                 std::printf("receive: %u data characters, %u file(s)\n", data.byteCount,
                             size.files);
+                for (const std::string& name : size.unchanged) {
+                    std::fprintf(stderr, "orvctl: note: %s is left from before, not received\n",
+                                 name.c_str());
+                }
             }
         } else if (echo->parsed()) {
             what = "echo";

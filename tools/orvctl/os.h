@@ -12,11 +12,13 @@ namespace orvctl {
 
 // While it exists, an interrupt (Ctrl-C; on POSIX also SIGTERM) asks the
 // library to cancel the running call through Ol_Cancel(1); a second interrupt
-// ends the program at once with status 130. The library is never called from
-// inside a signal handler.
+// removes the file removeOnGiveUp names (when not empty) and ends the program
+// at once with status 130. The library is never called from inside a signal
+// handler. On POSIX, a reader of stdout or stderr that goes away (SIGPIPE)
+// no longer ends the program mid-transfer: the writes fail, the call goes on.
 class CancelOnInterrupt {
   public:
-    CancelOnInterrupt();
+    explicit CancelOnInterrupt(std::string removeOnGiveUp);
     ~CancelOnInterrupt();
     CancelOnInterrupt(const CancelOnInterrupt&) = delete;
     CancelOnInterrupt& operator=(const CancelOnInterrupt&) = delete;

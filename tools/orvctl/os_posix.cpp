@@ -33,6 +33,7 @@ struct CancelOnInterrupt::State {
     sigset_t set{};
     std::atomic<bool> done{false};
     std::atomic<bool> cancelled{false};
+    std::string removeOnGiveUp;
     std::thread thread;
 
     void Run() {
@@ -42,6 +43,7 @@ struct CancelOnInterrupt::State {
             if (signal == SIGUSR1) continue;
             if (cancelled.exchange(true)) {
                 std::fprintf(stderr, "\norvctl: second interrupt, giving up\n");
+                if (!removeOnGiveUp.empty()) unlink(removeOnGiveUp.c_str());
                 std::_Exit(130);
             }
             std::fprintf(stderr, "\norvctl: cancelling...\n");
@@ -50,12 +52,15 @@ struct CancelOnInterrupt::State {
     }
 };
 
-CancelOnInterrupt::CancelOnInterrupt() : state_(std::make_unique<State>()) {
+CancelOnInterrupt::CancelOnInterrupt(std::string removeOnGiveUp)
+    : state_(std::make_unique<State>()) {
+    state_->removeOnGiveUp = std::move(removeOnGiveUp);
     sigemptyset(&state_->set);
     sigaddset(&state_->set, SIGINT);
     sigaddset(&state_->set, SIGTERM);
     sigaddset(&state_->set, SIGUSR1);  // used only to wake the thread at exit
     pthread_sigmask(SIG_BLOCK, &state_->set, nullptr);
+    signal(SIGPIPE, SIG_IGN);
     state_->thread = std::thread([state = state_.get()] { state->Run(); });
 }
 

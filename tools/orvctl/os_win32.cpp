@@ -18,6 +18,7 @@ namespace orvctl {
 namespace {
 
 std::atomic<bool> g_cancelled{false};
+std::string g_removeOnGiveUp;  // set before the handler is installed
 
 // Runs on a thread the system starts for the event, so calling the library
 // here is safe. Returning TRUE keeps the process alive until the cancelled
@@ -28,6 +29,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     }
     if (g_cancelled.exchange(true)) {
         std::fprintf(stderr, "\norvctl: second interrupt, giving up\n");
+        if (!g_removeOnGiveUp.empty()) std::remove(g_removeOnGiveUp.c_str());
         std::_Exit(130);
     }
     std::fprintf(stderr, "\norvctl: cancelling...\n");
@@ -51,7 +53,9 @@ std::string ErrorText(DWORD code) {
 
 struct CancelOnInterrupt::State {};
 
-CancelOnInterrupt::CancelOnInterrupt() : state_(std::make_unique<State>()) {
+CancelOnInterrupt::CancelOnInterrupt(std::string removeOnGiveUp)
+    : state_(std::make_unique<State>()) {
+    g_removeOnGiveUp = std::move(removeOnGiveUp);
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 

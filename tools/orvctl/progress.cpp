@@ -12,7 +12,18 @@ namespace orvctl {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-SeriesSize MeasureSeries(const std::string& path) {
+SeriesSnapshot SnapshotSeries(const std::string& path) {
+    SeriesSnapshot files;
+    std::error_code ec;
+    for (unsigned n = 1; !path.empty() && n < 1000; ++n) {
+        std::string name = NumberedName(path, n);
+        auto time = fs::last_write_time(name, ec);
+        if (!ec) files[name] = time;
+    }
+    return files;
+}
+
+SeriesSize MeasureSeries(const std::string& path, const SeriesSnapshot& before) {
     SeriesSize size;
     if (path.empty()) return size;
     std::error_code ec;
@@ -20,6 +31,11 @@ SeriesSize MeasureSeries(const std::string& path) {
         std::string name = NumberedName(path, n);
         auto bytes = fs::file_size(name, ec);
         if (ec) continue;
+        auto old = before.find(name);
+        if (old != before.end() && old->second == fs::last_write_time(name, ec)) {
+            size.unchanged.push_back(name);
+            continue;
+        }
         size.bytes += bytes;
         ++size.files;
     }
@@ -113,7 +129,7 @@ void ProgressLine::Tick(bool final) {
     if (!setup_.sendFiles.empty()) {
         text = SendText();
     } else if (!setup_.receivePath.empty()) {
-        SeriesSize size = MeasureSeries(setup_.receivePath);
+        SeriesSize size = MeasureSeries(setup_.receivePath, setup_.receiveBefore);
         double seconds = std::chrono::duration<double>(now - start_).count();
         char line[128];
         std::snprintf(line, sizeof line, "%ju bytes in %u file(s), %.0f bytes/s", size.bytes,

@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,18 +18,27 @@ namespace orvctl {
 
 class Ticker;
 
-// Total size of path and of every numbered file of its series that exists,
-// and how many files that is.
+// The files of the series at path that exist, with their times of last
+// change: taken before a receive, so that files it does not write (left from
+// an earlier, longer series) are not taken for its own.
+using SeriesSnapshot = std::map<std::string, std::filesystem::file_time_type>;
+SeriesSnapshot SnapshotSeries(const std::string& path);
+
+// Total size of path and of every numbered file of its series that exists and
+// is new or changed since before, how many files that is, and the files of
+// before that are not.
 struct SeriesSize {
     std::uintmax_t bytes = 0;
     unsigned files = 0;
+    std::vector<std::string> unchanged;
 };
-SeriesSize MeasureSeries(const std::string& path);
+SeriesSize MeasureSeries(const std::string& path, const SeriesSnapshot& before = {});
 
 struct ProgressSetup {
     std::string label;                   // "send", "receive", ...
     std::vector<std::string> sendFiles;  // the files a send reads, in order
     std::string receivePath;             // first file of a received series
+    SeriesSnapshot receiveBefore;        // its files before the call
     std::string tracePath;               // the library's trace ("" : none)
     bool verbose = false;                // copy the trace to stderr as it grows
     std::uint32_t waitLimitMs = 0;       // the limit of one wait for the register

@@ -85,6 +85,9 @@ void SerialRegister::SendFrame(std::string_view data, const FrameFaults& faults)
 int SerialRegister::Read(int timeoutMs) {
     int byte = line_.ReadByte(timeoutMs);
     if (byte >= 0) log_.push_back(static_cast<std::uint8_t>(byte));
+    if (log_.size() / 2 > receivedLimit) {
+        log_.erase(log_.begin(), log_.end() - static_cast<std::ptrdiff_t>(receivedLimit));
+    }
     return byte;
 }
 

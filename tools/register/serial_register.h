@@ -117,8 +117,10 @@ class SerialRegister {
     Event Next(int timeoutMs);
     // Waits for that control byte, skipping everything else.
     bool Expect(std::uint8_t control, int timeoutMs);
-    // Every byte the host sent so far.
+    // Every byte the host sent so far; with receivedLimit, at least the last
+    // receivedLimit of them (a long-running register keeps no more).
     const std::vector<std::uint8_t>& received() const { return log_; }
+    std::size_t receivedLimit = SIZE_MAX;
 
     // --- handshakes ---
     // Waits for a selection (of this register's address unless anyAddress),

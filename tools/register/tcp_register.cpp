@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -109,38 +110,40 @@ std::vector<std::uint8_t> TcpRegister::Frame(const TcpBlock& block) {
     return frame;
 }
 
-TcpStatus TcpRegister::ReceiveRaw(std::uint8_t* out, std::size_t count, int timeoutMs) {
+TcpStatus TcpRegister::Fill(std::size_t total, long long deadline) {
     if (conn_ < 0) return TcpStatus::NotConnected;
-    long long deadline = MonotonicMs() + timeoutMs;
-    std::size_t in = 0;
-    while (in < count) {
+    while (lastFrame_.size() < total) {
         int w = WaitPoll(conn_, POLLIN, deadline);
         if (w == 0) return TcpStatus::TimedOut;
         if (w < 0) return TcpStatus::Closed;
-        ssize_t r = recv(conn_, out + in, count - in, 0);
+        std::uint8_t chunk[4096];
+        ssize_t r = recv(conn_, chunk, std::min(sizeof chunk, total - lastFrame_.size()), 0);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return TcpStatus::Closed;
-        lastFrame_.insert(lastFrame_.end(), out + in, out + in + r);
-        in += static_cast<std::size_t>(r);
+        lastFrame_.insert(lastFrame_.end(), chunk, chunk + r);
     }
     return TcpStatus::Ok;
 }
 
 TcpStatus TcpRegister::Receive(TcpBlock* block, int timeoutMs) {
-    lastFrame_.clear();
-    std::uint8_t head[2];
-    TcpStatus s = ReceiveRaw(head, 2, timeoutMs);
+    // A frame cut by the time limit is kept, and the next call goes on with
+    // it: a byte stream has no other frame boundaries.
+    if (!partial_) lastFrame_.clear();
+    const long long deadline = MonotonicMs() + timeoutMs;
+    TcpStatus s = Fill(2, deadline);
+    std::size_t length = 0;
+    if (s == TcpStatus::Ok) {
+        length = (static_cast<std::size_t>(lastFrame_[0]) << 8) | lastFrame_[1];
+        s = length < 4 ? TcpStatus::BadLength : Fill(2 + length + 1, deadline);
+    }
+    partial_ = s == TcpStatus::TimedOut;
     if (s != TcpStatus::Ok) return s;
-    std::size_t length = (static_cast<std::size_t>(head[0]) << 8) | head[1];
-    if (length < 4) return TcpStatus::BadLength;
-    std::vector<std::uint8_t> rest(length + 1);
-    s = ReceiveRaw(rest.data(), rest.size(), timeoutMs);
-    if (s != TcpStatus::Ok) return s;
-    block->terminal = rest[0];
-    block->sequence = rest[1];
-    block->type = rest[2];
-    block->code = rest[3];
-    block->data.assign(rest.begin() + 4, rest.begin() + static_cast<std::ptrdiff_t>(length));
+    block->terminal = lastFrame_[2];
+    block->sequence = lastFrame_[3];
+    block->type = lastFrame_[4];
+    block->code = lastFrame_[5];
+    block->data.assign(lastFrame_.begin() + 6,
+                       lastFrame_.begin() + static_cast<std::ptrdiff_t>(2 + length));
     if (Checksum(lastFrame_.data(), lastFrame_.size() - 1) != lastFrame_.back()) {
         return TcpStatus::BadChecksum;
     }
@@ -194,6 +197,8 @@ bool TcpRegister::Refuse(std::uint8_t sequence) {
 void TcpRegister::CloseConnection() {
     if (conn_ >= 0) close(conn_);
     conn_ = -1;
+    lastFrame_.clear();
+    partial_ = false;
 }
 
 void TcpRegister::ResetConnection() {

@@ -63,12 +63,13 @@ class TcpRegister {
     static std::vector<std::uint8_t> Frame(const TcpBlock& block);
     static std::uint8_t Checksum(const std::uint8_t* bytes, std::size_t count);
 
-    // Receives one block. The bytes of the last frame read (whole or not) are
-    // kept in LastFrame().
+    // Receives one block. A frame that is not whole within timeoutMs is kept
+    // and completed by the next call. The bytes of the last frame read
+    // (whole or not) are kept in LastFrame().
     TcpStatus Receive(TcpBlock* block, int timeoutMs);
     const std::vector<std::uint8_t>& LastFrame() const { return lastFrame_; }
-    // Reads exactly count bytes.
-    TcpStatus ReceiveRaw(std::uint8_t* out, std::size_t count, int timeoutMs);
+    // The last Receive timed out in the middle of a frame.
+    bool Partial() const { return partial_; }
     // True when nothing arrives within timeoutMs (and the host did not close).
     bool Silent(int timeoutMs);
 
@@ -94,6 +95,10 @@ class TcpRegister {
     int conn_ = -1;
     std::uint16_t port_ = 0;
     std::vector<std::uint8_t> lastFrame_;
+    bool partial_ = false;  // lastFrame_ is a frame cut by a time limit
+
+    // Reads until lastFrame_ holds total bytes.
+    TcpStatus Fill(std::size_t total, long long deadline);
 };
 
 // Hex text of bytes, two uppercase digits each, for messages.

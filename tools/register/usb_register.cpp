@@ -55,7 +55,22 @@ bool UsbRegister::Listen(const std::string& path) {
     listen_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (listen_ < 0) return false;
     struct stat st {};
-    if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) unlink(path.c_str());
+    if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+        // A socket someone still listens on is theirs; only a dead one is
+        // replaced.
+        const int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        const bool live =
+            probe >= 0 && (connect(probe, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0 ||
+                           errno == EAGAIN);
+        if (probe >= 0) close(probe);
+        if (live) {
+            close(listen_);
+            listen_ = -1;
+            errno = EADDRINUSE;
+            return false;
+        }
+        unlink(path.c_str());
+    }
     // Created private to the user from the start.
     const mode_t old = umask(077);
     const int bound = bind(listen_, reinterpret_cast<const sockaddr*>(&at), sizeof at);

@@ -52,7 +52,8 @@ class UsbRegister {
     UsbRegister(const UsbRegister&) = delete;
     UsbRegister& operator=(const UsbRegister&) = delete;
 
-    // Listens on a seqpacket socket at path (a file left there is replaced),
+    // Listens on a seqpacket socket at path (a socket left there is replaced
+    // unless something still listens on it: then errno is EADDRINUSE),
     // readable and writable by the user only. False on failure.
     bool Listen(const std::string& path);
     const std::string& Path() const { return path_; }

@@ -98,7 +98,8 @@ int main(int argc, char** argv) {
         ->excludes(ptyOpt)
         ->excludes(deviceOpt);
     ptyOpt->excludes(deviceOpt);
-    auto* baudOpt = app.add_option("--baud", baud, "baud rate of --device");
+    auto* baudOpt = app.add_option("--baud", baud, "baud rate of --device")
+                        ->check(CLI::IsMember({2400, 4800, 9600, 19200, 38400, 57600, 115200}));
     baudOpt->needs(deviceOpt);
     app.add_option("--data", options.dir, "data folder (out/ is served, in/ receives)");
     app.add_flag("--sample-data", sampleData,
@@ -147,7 +148,10 @@ int main(int argc, char** argv) {
     for (CLI::Option* option : foreign) {
         if (option->count() == 0) continue;
         std::fprintf(stderr, "orv-sim: %s does not apply to a %s link\n",
-                     option->get_name().c_str(), usb ? "USB" : serial ? "serial" : "TCP");
+                     option->get_name().c_str(),
+                     usb      ? "USB"
+                     : serial ? "serial"
+                              : "TCP");
         return 2;
     }
 

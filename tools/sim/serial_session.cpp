@@ -19,6 +19,7 @@ using orv::reg::Event;
 using orv::reg::SerialRegister;
 
 constexpr char kHeaderTag[] = "/HDR1/";
+constexpr unsigned kRecordData = 496;  // row bytes in a full data record (992 hex digits)
 // How long the line stays quiet after an EOT that stands alone.
 constexpr int kSelectionGapMs = 100;
 
@@ -26,6 +27,7 @@ class SerialSession {
   public:
     SerialSession(orv::reg::SerialLine& line, const Options& options)
         : options_(options), reg_(line, Address(options.station)), inbox_(options.dir) {
+        reg_.receivedLimit = 64;  // a selection is told by its last 10 bytes
         reg_.onRefused = [](std::size_t index) {
             Log("serial <- NAK: record %zu refused, sent again", index + 1);
         };
@@ -34,6 +36,7 @@ class SerialSession {
     void Run() {
         while (!g_stop.load()) {
             Event event = NextEvent(200);
+            if (event.kind != Event::Data) LogStray();
             switch (event.kind) {
                 case Event::Timeout:
                     break;
@@ -47,14 +50,24 @@ class SerialSession {
                     OnControl(event.byte);
                     break;
                 case Event::Data:
-                    Log("serial <- stray byte %02X", event.byte);
+                    if (strayCount_++ < 16) stray_ += static_cast<char>(event.byte);
                     break;
             }
         }
+        LogStray();
         inbox_.EndFile();
     }
 
   private:
+    // A run of bytes outside any record is one line of the log, however long.
+    void LogStray() {
+        if (strayCount_ == 0) return;
+        Log("serial <- %zu stray byte(s): %s", strayCount_,
+            ToHex(reinterpret_cast<const std::uint8_t*>(stray_.data()), stray_.size()).c_str());
+        strayCount_ = 0;
+        stray_.clear();
+    }
+
     static std::string Address(const std::string& station) {
         std::string address = station.substr(0, 6);
         address.resize(6, '\0');
@@ -246,7 +259,7 @@ class SerialSession {
         std::vector<std::string> records;
         const Header& h = series.header;
         unsigned width = h.RowWidth();
-        std::size_t perRecord = h.table() ? (992u / width) / 2u : 495u;  // rows (plain: bytes)
+        std::size_t perRecord = h.table() ? kRecordData / width : 495u;  // rows (plain: bytes)
         for (const ServedFile& file : series.files) {
             std::vector<std::uint8_t> header = HeaderFor(h, file.number);
             records.push_back(kHeaderTag + ToHex(header.data(), header.size()));
@@ -276,7 +289,7 @@ class SerialSession {
     // Serves the series as records: after an ENQ when the host asked with
     // EOT, at once when it began with ACK (announce false).
     void Serve(bool announce) {
-        Series series = LoadSeries(options_.dir);
+        Series series = LoadSeries(options_.dir, kRecordData);
         std::vector<std::string> records;
         if (series.files.empty()) {
             Log("sim: nothing to serve: %s", series.error.c_str());
@@ -307,6 +320,8 @@ class SerialSession {
     Inbox inbox_;
     Header header_;
     std::vector<Event> pending_;    // read ahead after an EOT
+    std::size_t strayCount_ = 0;    // bytes outside records since the last event
+    std::string stray_;             // the first 16 of them
     unsigned received_ = 0;         // records received in the session, for the faults
     unsigned exchangeRecords_ = 0;  // records received in this exchange (--end-after)
     bool echoNext_ = false;         // the next record is echoed

@@ -50,8 +50,12 @@ bool ReadHexFile(const std::string& path, std::string* text) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     text->clear();
-    for (std::istreambuf_iterator<char> it(in), end; it != end; ++it) {
-        if (*it != '\r' && *it != '\n' && *it != ',') *text += *it;
+    try {
+        for (std::istreambuf_iterator<char> it(in), end; it != end; ++it) {
+            if (*it != '\r' && *it != '\n' && *it != ',') *text += *it;
+        }
+    } catch (const std::ios_base::failure&) {  // a folder, a read error
+        return false;
     }
     return true;
 }
@@ -140,7 +144,7 @@ bool FromHex(const std::string& hex, std::vector<std::uint8_t>* out) {
     return hex.size() % 2 == 0;
 }
 
-Series LoadSeries(const std::string& dir) {
+Series LoadSeries(const std::string& dir, std::size_t rowLimit) {
     Series series;
     std::string text;
     std::string headerPath = (fs::path(dir) / "out" / "header.txt").string();
@@ -156,6 +160,11 @@ Series LoadSeries(const std::string& dir) {
     const Header& h = series.header;
     if (h.table() && h.RowWidth() == 0) {
         series.error = headerPath + " has a table layout without column widths";
+        return series;
+    }
+    if (h.table() && h.RowWidth() > rowLimit) {
+        series.error = headerPath + " has rows of " + std::to_string(h.RowWidth()) +
+                       " bytes; a block of this link carries at most " + std::to_string(rowLimit);
         return series;
     }
     unsigned first = h.lastFileNumber() >= 2 ? 1u : h.fileNumber();

@@ -50,13 +50,15 @@ struct ServedFile {
     std::vector<std::uint8_t> data;
 };
 
-// The series in <dir>/out. Empty (no files) when there is no usable header.
+// The series in <dir>/out. Empty (no files) when there is no usable header,
+// or when its rows are wider than rowLimit bytes, the most one block of the
+// link carries (a row is never split across blocks).
 struct Series {
     Header header;
     std::vector<ServedFile> files;
     std::string error;  // why nothing can be served
 };
-Series LoadSeries(const std::string& dir);
+Series LoadSeries(const std::string& dir, std::size_t rowLimit);
 
 // The header block of file number k: header byte 7 set to k when the series
 // has a last file number.

@@ -35,6 +35,11 @@ class TcpSession {
         while (!g_stop.load()) {
             TcpBlock block;
             TcpStatus status = reg_.Receive(&block, 200);
+            if (status == TcpStatus::TimedOut && reg_.Partial()) {
+                silentMs = 0;  // a host in the middle of a frame is not silent
+                mayServe = false;
+                continue;
+            }
             if (status == TcpStatus::TimedOut) {
                 silentMs += 200;
                 if (pendingLines_) {
@@ -186,7 +191,7 @@ class TcpSession {
 
     void Serve() {
         FaultPause(options_);
-        Series series = LoadSeries(options_.dir);
+        Series series = LoadSeries(options_.dir, kBlockData);
         if (series.files.empty()) {
             Log("sim: nothing to serve: %s", series.error.c_str());
             return;

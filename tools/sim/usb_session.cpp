@@ -7,6 +7,9 @@
 // A request with nothing queued is a selection, answered 0x01; a second one
 // right after it is an Ol_Read, served the first data file as raw bytes.
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
@@ -166,7 +169,7 @@ class UsbSession {
 
     void QueueSeries() {
         queue_.clear();
-        Series series = LoadSeries(options_.dir);
+        Series series = LoadSeries(options_.dir, kBlockData);
         if (series.files.empty()) {
             Log("sim: nothing to serve: %s", series.error.c_str());
             return;
@@ -189,7 +192,7 @@ class UsbSession {
     // Ol_Read: the first file's bytes in packets of 1000, 'D' on the last.
     void QueueRaw() {
         queue_.clear();
-        Series series = LoadSeries(options_.dir);
+        Series series = LoadSeries(options_.dir, SIZE_MAX);  // bytes, not rows
         const std::vector<std::uint8_t> bytes =
             series.files.empty() ? std::vector<std::uint8_t>{} : series.files[0].data;
         std::size_t at = 0;
@@ -217,7 +220,8 @@ class UsbSession {
 int RunUsb(const std::string& path, const Options& options) {
     UsbRegister reg;
     if (!reg.Listen(path)) {
-        std::fprintf(stderr, "orv-sim: cannot listen on a seqpacket socket at %s\n", path.c_str());
+        std::fprintf(stderr, "orv-sim: cannot listen on a seqpacket socket at %s: %s\n",
+                     path.c_str(), std::strerror(errno));
         return 1;
     }
     std::printf("orv-sim: usb device at %s\n", path.c_str());
