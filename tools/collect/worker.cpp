@@ -146,8 +146,10 @@ std::uint32_t MoveIntoPlace(const std::string& folder, const std::string& into, 
             // one): the copy is made beside the target and renamed onto it,
             // so that the file still appears whole.
             error.clear();
-            fs::path part = fs::path(into) / ("." + entry.path().filename().string() + ".partial-" +
-                                              std::to_string(getpid()));
+            std::string partName = ".";  // appended, not "." + name: GCC 12 -O3 warns falsely
+            partName += entry.path().filename().string();
+            partName += ".partial-" + std::to_string(getpid());
+            fs::path part = fs::path(into) / partName;
             std::error_code ignored;
             if (fs::copy_file(entry.path(), part, fs::copy_options::overwrite_existing, error)) {
                 fs::rename(part, target, error);
