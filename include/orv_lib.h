@@ -103,6 +103,10 @@ enum OlResult {
  * (numbers 2 and up replace its extension with ".002", ".003", ...).
  *
  * Received data and header files:
+ *  - they are created where the host names them with the process's file
+ *    mode creation mask (umask), as fopen creates files; a host that keeps
+ *    register data private to its user sets a umask of 077 first (orvctl's
+ *    demo and orv-collect do);
  *  - serial link: the last mark of a plain-layout data record (byte 0 of the
  *    header is 0) is read at characters 8-9, behind its 4-digit byte count,
  *    whatever unsplitFlag says; table layout reads it at 6-7, or at 8-9 when

@@ -33,6 +33,11 @@ has "$work/liborv-lib-dev.list" ./usr/include/orv_lib.h ./usr/include/orv_lib_ve
   "$lib/cmake/OrvLib/OrvLibConfigVersion.cmake"
 has "$work/orv-tools.list" ./usr/bin/orvctl ./usr/bin/orv-sim ./usr/bin/orv-collect \
   ./usr/share/man/man1/orvctl.1.gz ./usr/share/man/man1/orv-sim.1.gz
+# The group the udev rule names is the one the runtime package creates.
+rule_group=$(sed -n 's/.*GROUP="\([^"]*\)".*/\1/p' "$work/root/usr/lib/udev/rules.d/70-orv-lib-usb.rules")
+dpkg-deb -e "$packages/liborv-lib1_${version}_$(dpkg --print-architecture).deb" "$work/control"
+grep -q "groupadd --system $rule_group\$" "$work/control/postinst" 2>/dev/null ||
+  fail "liborv-lib1 does not create the group $rule_group of its udev rule"
 [ "$(objdump -p "$work/root/$lib/liborv_lib.so.1.2.0" | awk '/SONAME/ {print $2}')" = liborv_lib.so.1 ] \
   || fail "SONAME is not liborv_lib.so.1"
 # Every library the tools load comes from a package orv-tools depends on.
