@@ -200,14 +200,15 @@ demo_alone)
   ;;
 config)
   # A wrong value, an unknown key, broken TOML, a received series whose
-  # numbered files would land outside their folder and a header the data
-  # would overwrite: exit 2, naming line and key.
+  # numbered files would land outside their folder, a header the data would
+  # overwrite and a zero time limit: exit 2, naming line and key.
   printf '[[register]]\nname = "a"\nserial = 3\nbaud = 9601\n[[job]]\nkind = "read"\ninto = "x"\n' >bad1.toml
   printf '[[register]]\nname = "a"\ntcp = "1.2.3.4:5"\n\n[[job]]\nkind = "send"\ndata = "d"\nrecieve_wait = 5\n' >bad2.toml
   printf '[collect]\njobs = 2\nretries = [\n' >bad3.toml
   printf '[[register]]\nname = "a"\ntcp = "127.0.0.1:1"\n[[job]]\nkind = "receive"\ninto = "x"\ndata = "sales"\n' >bad4.toml
   printf '[[register]]\nname = "a"\ntcp = "127.0.0.1:1"\n[[job]]\nkind = "receive"\ninto = "x"\nheader = "data.txt"\n' >bad5.toml
-  for c in "bad1.toml:4: key 'baud'" "bad2.toml:8: key 'recieve_wait'" "bad3.toml:3" "bad4.toml:7: key 'data'" "bad5.toml:7: key 'header'"; do
+  printf '[defaults]\nlimit_s = 0\n[[register]]\nname = "a"\ntcp = "127.0.0.1:1"\n[[job]]\nkind = "read"\ninto = "x"\n' >bad6.toml
+  for c in "bad1.toml:4: key 'baud'" "bad6.toml:2: key 'limit_s'" "bad2.toml:8: key 'recieve_wait'" "bad3.toml:3" "bad4.toml:7: key 'data'" "bad5.toml:7: key 'header'"; do
     expect_run 2 "$c" "$collect" "${c%%:*}"
   done
   expect_run 2 "prices:0: is a folder" "$collect" prices

@@ -357,7 +357,8 @@ Config LoadConfig(const std::string& path, const std::string& date) {
                      "must be a device name of 1-255 characters");
             }
         }
-        reg.limitSeconds = layers.UInt("limit_s", 600, 86400);
+        // 0 would stop every worker as soon as it starts.
+        reg.limitSeconds = static_cast<unsigned>(layers.Int("limit_s", 1, 86400).value_or(600));
 
         std::vector<const toml::table*> jobs = arrayOfTables(*table, "job");
         for (const toml::table* job : jobs) CheckKeys(*job, kJobKeys);
