@@ -36,7 +36,10 @@ class Library:
     library is told Ol_Cancel(1), the transfer ends with 36, the request is
     cleared again and KeyboardInterrupt is raised. Any other exception that a
     signal handler raises meanwhile (SystemExit from a SIGTERM handler) does
-    the same.
+    the same. An open that succeeds just as Ctrl-C comes is closed again.
+
+    The library keeps one state per process: two Library objects share it,
+    and the first to end ends it for both.
     """
 
     def __init__(self, path: Optional[str] = None) -> None:
@@ -133,6 +136,8 @@ class Library:
                 pass
         except BaseException:  # Ctrl-C, or what a signal handler raises
             self._end_cancelled(done)
+            if name.startswith("Ol_Open") and outcome == [0]:
+                self._call("Ol_Close")  # opened as the interrupt came: nothing would hold it
             raise
         if isinstance(outcome[0], BaseException):
             raise outcome[0]

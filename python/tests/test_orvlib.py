@@ -84,6 +84,13 @@ def test_ctrl_c_cancels_the_transfer_and_clears_the_request(simulator, host_dir)
             assert error.result is not orvlib.Result.CANCELLED
 
 
+def _starting():  # the main thread is still in Thread.start
+    frame = sys._current_frames()[threading.main_thread().ident]
+    while frame is not None and frame.f_code.co_name != "start":
+        frame = frame.f_back
+    return frame is not None
+
+
 @pytest.mark.parametrize("number, error", [(signal.SIGINT, KeyboardInterrupt),
                                            (signal.SIGTERM, SystemExit)])
 def test_a_second_signal_waits_until_the_cancelled_transfer_returns(monkeypatch, number, error):
@@ -93,18 +100,12 @@ def test_a_second_signal_waits_until_the_cancelled_transfer_returns(monkeypatch,
     lib = orvlib.Library()
     calls, cancelled, second = [], threading.Event(), threading.Event()
 
-    def starting():  # the main thread is still in Thread.start
-        frame = sys._current_frames()[threading.main_thread().ident]
-        while frame is not None and frame.f_code.co_name != "start":
-            frame = frame.f_back
-        return frame is not None
-
     def library(name, *args):
         calls.append((name, *args))
         if name == "Ol_Cancel":
             cancelled.set()
         elif name == "Ol_Close":
-            while starting():
+            while _starting():
                 time.sleep(0.001)
             os.kill(os.getpid(), number)  # during the transfer
             cancelled.wait(10)
@@ -127,6 +128,29 @@ def test_a_second_signal_waits_until_the_cancelled_transfer_returns(monkeypatch,
     finally:
         signal.signal(number, previous)
     assert calls == [("Ol_Close",), ("Ol_Cancel", 1), "returned", ("Ol_Cancel", 0)]
+
+
+def test_a_link_that_opens_as_ctrl_c_comes_is_closed(monkeypatch):
+    # The open returns 0 after the interrupt: no Link holds it, so the next
+    # open would fail with 41 unless the binding closes it.
+    lib = orvlib.Library()
+    calls, cancelled = [], threading.Event()
+
+    def library(name, *args):
+        calls.append(name)
+        if name == "Ol_Cancel":
+            cancelled.set()
+        elif name == "Ol_Open_MWS":
+            while _starting():
+                time.sleep(0.001)
+            os.kill(os.getpid(), signal.SIGINT)
+            cancelled.wait(10)
+        return 0
+
+    monkeypatch.setattr(lib, "_call", library)
+    with pytest.raises(KeyboardInterrupt):
+        lib.open_tcp("127.0.0.1", 9100)
+    assert calls == ["Ol_Open_MWS", "Ol_Cancel", "Ol_Cancel", "Ol_Close"] and lib._link is None
 
 
 def test_a_library_without_the_exports_is_not_found(monkeypatch):
