@@ -58,7 +58,9 @@ tcp_exchange)
   # A file of an earlier, longer series is not counted as received.
   printf '3333333333\r\n' >"$work/host/rd.003"
   expect 0 "2 file(s)" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --csv --command GET
-  case "$out" in *"rd.003 is left from before"*) ;; *) fail "no note of rd.003: $out" ;; esac
+  if [ -z "${ORV_TEST_HOST_RUNNER:-}" ]; then  # the note goes to stderr, Wine's log there
+    case "$out" in *"rd.003 is left from before"*) ;; *) fail "no note of rd.003: $out" ;; esac
+  fi
   # What the library sends of data it cannot convert shows in its trace.
   printf 'ZZZZZZZZZZ\r\n' >"$work/z.txt"
   ORV_LIB_TRACE="$work/trace" expect 0 "send: done" --tcp "$where" send --header "$work/host/h.txt" --data "$work/z.txt" --csv --no-check
