@@ -15,10 +15,14 @@ using Clock = std::chrono::steady_clock;
 SeriesSnapshot SnapshotSeries(const std::string& path) {
     SeriesSnapshot files;
     std::error_code ec;
+    // A file changed in the last seconds cannot be told from one the receive
+    // rewrites at once: file systems keep times as coarse as 2 s (FAT), and a
+    // rewrite may keep the time. Such a file is left out, so it counts.
+    const auto recent = fs::file_time_type::clock::now() - std::chrono::seconds(3);
     for (unsigned n = 1; !path.empty() && n < 1000; ++n) {
         std::string name = NumberedName(path, n);
         auto time = fs::last_write_time(name, ec);
-        if (!ec) files[name] = time;
+        if (!ec && time < recent) files[name] = time;
     }
     return files;
 }

@@ -20,7 +20,9 @@ class Ticker;
 
 // The files of the series at path that exist, with their times of last
 // change: taken before a receive, so that files it does not write (left from
-// an earlier, longer series) are not taken for its own.
+// an earlier, longer series) are not taken for its own. Files changed in the
+// last seconds are left out (they count as received): a rewrite at once may
+// keep their time.
 using SeriesSnapshot = std::map<std::string, std::filesystem::file_time_type>;
 SeriesSnapshot SnapshotSeries(const std::string& path);
 
