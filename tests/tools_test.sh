@@ -147,7 +147,7 @@ sim_start)
   grep -q "has rows of 1530 bytes" "$work/sim.log" || fail "wide rows served"
   # A folder where a served file belongs is a gap in the series, not a crash.
   printf '0100000000000001020203' >"$work/reg/out/header.txt"
-  rm "$work/reg/out/data.txt" && mkdir "$work/reg/out/data.txt"
+  rm "$work/reg/out/data.txt" "$work/host/rd."* && mkdir "$work/reg/out/data.txt"
   expect 0 "1 file(s)" --tcp "$where" receive --header "$work/host/rh.txt" --data "$work/host/rd.txt" --command GET
   # A USB socket in use is not taken over (a dead one is, as the tests show).
   start_sim "$work/usb.log" --usb "$work/usb.sock" --data "$work/reg"
