@@ -152,11 +152,15 @@ Job ReadJob(const Layers& layers, int line, const Register& reg, const fs::path&
         if (text) text = Fill(*text, reg.name, date);
         return text;
     };
+    // Fails at the line of key, or of the job when a default was refused.
+    auto failAt = [&](const std::string& key, const std::string& what) {
+        const toml::node* node = layers.Find(key);
+        Fail(node ? LineOf(*node) : line, key, what);
+    };
     auto plainName = [&](const std::string& key, const std::string& value) {
         if (value.empty() || value.find('/') != std::string::npos || value == "." ||
             value == "..") {
-            const toml::node* node = layers.Find(key);
-            Fail(node ? LineOf(*node) : line, key, "must be a file name without a folder");
+            failAt(key, "must be a file name without a folder");
         }
         return value;
     };
@@ -174,16 +178,13 @@ Job ReadJob(const Layers& layers, int line, const Register& reg, const fs::path&
             // of the whole path: without one in the file name it would take
             // the one in the temporary folder's name and write outside it.
             if (job.data.find('.') == std::string::npos) {
-                const toml::node* node = layers.Find("data");
-                Fail(node ? LineOf(*node) : line, "data",
-                     "needs an extension, as in data.txt: the files of a series are numbered "
-                     "by replacing it");
+                failAt("data",
+                       "needs an extension, as in data.txt: the files of a series are numbered "
+                       "by replacing it");
             }
             if (InSeries(job.header, job.data)) {
-                const toml::node* node = layers.Find("header");
-                Fail(node ? LineOf(*node) : line, "header",
-                     "is a file of the data series (" + job.data +
-                         ", then .002 ...): the data would overwrite it");
+                failAt("header", "is a file of the data series (" + job.data +
+                                     ", then .002 ...): the data would overwrite it");
             }
             break;
         case Job::Kind::kSend:
